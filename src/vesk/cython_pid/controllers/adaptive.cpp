@@ -1,0 +1,154 @@
+// The adaptive law: a PID controller over 1-D arrays whose proportional gain
+// adapts at every step from the mean of the 10 most recent errors, bounded
+// per step by the maximum adjustment.
+//
+//   e = r - y;  H = roll(H, 1, axis 0) with H[0] = e
+//   Kp += clip(lr * mean(H, axis 0) * e, -M, M);  I += e*dt
+//   D = (e - e_prev)/dt if dt > 0 else 0;  u = (Kp*e + Ki*I) + Kd*D;  e_prev = e.copy()
+#include "controllers.hpp"
+#include "extension/binding.hpp"
+#include "extension/operation.hpp"
+#include "numpy_calls.hpp"
+#include "steps.hpp"
+
+namespace vesk {
+
+namespace {
+
+constexpr int ndim = 1;
+constexpr double default_learning_rate = 0.01;
+constexpr double default_max_adjustment = 0.1;
+
+ParamList init_params{
+    "__init__", {"initial_kp", "initial_ki", "initial_kd", "learning_rate", "max_adjustment"}, 5, 3};
+
+Ref copy_of(PyObject* array) { return Ref::steal(PyObject_CallMethodNoArgs(array, globals::names.copy)); }
+
+// A float field from a converted double.
+int set_float_field(PyObject* self, Field f, double value) {
+    Ref number = Ref::steal(PyFloat_FromDouble(value));
+    if (!number) return -1;
+    set_field(self, f, std::move(number));
+    return 0;
+}
+
+}  // namespace
+
+int adaptive_init(PyObject* self, PyObject* args, PyObject* kwds) {
+    Operation op(class_spec(adaptive).op_init);
+    PyObject* bound[5];
+    if (bind(init_params, args, kwds, bound) < 0) return op.fail_status();
+    double learning = default_learning_rate, max_adjust = default_max_adjustment;
+    if (bound[3] && to_double(bound[3], &learning) < 0) return op.fail_status();
+    if (bound[4] && to_double(bound[4], &max_adjust) < 0) return op.fail_status();
+    Ref gains[3] = {Ref::borrow(bound[0]), Ref::borrow(bound[1]), Ref::borrow(bound[2])};
+    for (int i = 0; i < 3; ++i)
+        if (check_array_type(gains[i].get(), init_params.names[i]) < 0) return -1;
+    for (int i = 0; i < 3; ++i)
+        if (op.hold(gains[i].get(), ndim) < 0) return op.fail_status();
+
+    // Copies: the caller's arrays and the adapted gain stay independent.
+    constexpr Field gain_fields[3] = {kp, ki, kd};
+    for (int i = 0; i < 3; ++i) {
+        Ref copy = copy_of(gains[i].get());
+        if (!copy) return op.fail_status();
+        set_field(self, gain_fields[i], std::move(copy));
+    }
+    // The zero templates are always initial_kp.
+    for (Field f : {integral, previous_error}) {
+        Ref zeros = numpy::zeros_like_float64(gains[0].get());
+        if (!zeros) return op.fail_status();
+        set_field(self, f, std::move(zeros));
+    }
+    {
+        Ref zeros = numpy::attr(globals::names.zeros);
+        if (!zeros) return op.fail_status();
+        Ref n = Ref::steal(PyLong_FromSsize_t(op.view(0).shape[0]));
+        if (!n) return op.fail_status();
+        Ref shape = Ref::steal(PyTuple_Pack(2, globals::int10, n.get()));
+        if (!shape) return op.fail_status();
+        Ref history = Ref::steal(PyObject_CallOneArg(zeros.get(), shape.get()));
+        if (!history) return op.fail_status();
+        set_field(self, error_history, std::move(history));
+    }
+    if (set_float_field(self, learning_rate, learning) < 0 || set_float_field(self, max_adjustment, max_adjust) < 0)
+        return op.fail_status();
+    return 0;
+}
+
+PyObject* adaptive_compute_control(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    Operation op(class_spec(adaptive).op_compute);
+    steps::StepArgs step;
+    if (steps::bind_step(op, ndim, args, nargs, kwnames, step) < 0) return nullptr;
+
+    FloatLocal error(ndim), derivative(ndim);
+    if (error.assign(numpy::sub(step.target, step.current)) < 0) return op.fail();
+
+    // The shifted history gets its row 0 before it replaces the field: an
+    // error that does not fit the rows leaves the stored history as it was.
+    {
+        Ref roll = numpy::attr(globals::names.roll);
+        if (!roll) return op.fail();
+        Ref history = field(self, error_history);
+        PyObject* call_args[] = {history.get(), globals::int1, globals::int0};
+        Ref rolled = Ref::steal(PyObject_Vectorcall(roll.get(), call_args, 1, globals::kw_shift_axis));
+        if (!rolled) return op.fail();
+        if (PyObject_SetItem(rolled.get(), globals::int0, error.get()) < 0) return op.fail();
+        set_field(self, error_history, std::move(rolled));
+    }
+    Ref delta_kp;
+    {
+        Ref mean = numpy::attr(globals::names.mean);
+        if (!mean) return op.fail();
+        Ref history = field(self, error_history);
+        PyObject* call_args[] = {history.get(), globals::int0};
+        Ref average = Ref::steal(PyObject_Vectorcall(mean.get(), call_args, 1, globals::kw_axis));
+        if (!average) return op.fail();
+        Ref rate = field(self, learning_rate);
+        Ref scaled = numpy::mul(rate.get(), average.get());
+        if (!scaled) return op.fail();
+        delta_kp = numpy::mul(scaled.get(), error.get());
+        if (!delta_kp) return op.fail();
+    }
+    {
+        Ref clip = numpy::attr(globals::names.clip);
+        if (!clip) return op.fail();
+        Ref bound_value = field(self, max_adjustment);
+        Ref lower = Ref::steal(PyNumber_Negative(bound_value.get()));
+        if (!lower) return op.fail();
+        PyObject* call_args[] = {delta_kp.get(), lower.get(), bound_value.get()};
+        delta_kp = Ref::steal(PyObject_Vectorcall(clip.get(), call_args, 3, nullptr));
+        if (!delta_kp) return op.fail();
+    }
+    {
+        Ref gain = field(self, kp);
+        gain = numpy::iadd(gain.get(), delta_kp.get());
+        if (!gain) return op.fail();
+        set_field(self, kp, std::move(gain));
+    }
+    if (steps::accumulate_integral(self, error.get(), step.dt) < 0) return op.fail();
+    if (steps::derivative(derivative, self, error.get(), step.dt) < 0) return op.fail();
+    Ref control_signal;
+    {
+        Ref gain = field(self, kp);
+        Ref p_term = numpy::mul(gain.get(), error.get());
+        if (!p_term) return op.fail();
+        gain = field(self, ki);
+        Ref sum = field(self, integral);
+        Ref i_term = numpy::mul(gain.get(), sum.get());
+        if (!i_term) return op.fail();
+        Ref partial = numpy::add(p_term.get(), i_term.get());
+        if (!partial) return op.fail();
+        gain = field(self, kd);
+        Ref d_term = numpy::mul(gain.get(), derivative.get());
+        if (!d_term) return op.fail();
+        control_signal = numpy::add(partial.get(), d_term.get());
+        if (!control_signal) return op.fail();
+    }
+    Ref copy = copy_of(error.get());
+    if (!copy) return op.fail();
+    set_field(self, previous_error, std::move(copy));
+    return control_signal.release();
+}
+
+}  // namespace vesk

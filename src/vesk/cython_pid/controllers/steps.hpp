@@ -1,0 +1,58 @@
+// Steps that the PID law and the adaptive law take alike.
+#pragma once
+
+#include "extension/binding.hpp"
+#include "extension/buffer.hpp"
+#include "extension/classes.hpp"
+#include "extension/operation.hpp"
+#include "numpy_calls.hpp"
+
+namespace vesk::steps {
+
+inline ParamList compute_params{"compute_control", {"target_position", "current_position", "dt"}, 3, 3};
+
+struct StepArgs {
+    PyObject* target;   // borrowed from the call
+    PyObject* current;  // borrowed from the call
+    double dt;
+};
+
+// The prologue of every compute_control: binding, dt as a double, the
+// ndarray type tests (which add no traceback entry), then the position
+// buffers, held by `op` until the step returns. 0, or -1 with the error set.
+inline int bind_step(Operation& op, int ndim, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                     StepArgs& out) {
+    PyObject* bound[3];
+    if (bind(compute_params, args, nargs, kwnames, bound) < 0) return op.fail_status();
+    if (to_double(bound[2], &out.dt) < 0) return op.fail_status();
+    out.target = bound[0];
+    out.current = bound[1];
+    if (check_array_type(out.target, "target_position") < 0 || check_array_type(out.current, "current_position") < 0)
+        return -1;
+    if (op.hold(out.target, ndim) < 0 || op.hold(out.current, ndim) < 0) return op.fail_status();
+    return 0;
+}
+
+// integral += error * dt, the result stored back (the same array for an
+// ndarray, updated in place). 0, or -1 with the error set.
+inline int accumulate_integral(PyObject* self, PyObject* error, double dt) {
+    Ref increment = numpy::mul_float(error, dt);
+    if (!increment) return -1;
+    Ref sum = field(self, integral);
+    sum = numpy::iadd(sum.get(), increment.get());
+    if (!sum) return -1;
+    set_field(self, integral, std::move(sum));
+    return 0;
+}
+
+// derivative = (error - previous_error) / dt for dt > 0; zeros shaped like
+// the error when dt is zero, negative or NaN.
+inline int derivative(FloatLocal& out, PyObject* self, PyObject* error, double dt) {
+    if (!(dt > 0)) return out.assign(numpy::zeros_like(error));
+    Ref previous = field(self, previous_error);
+    Ref difference = numpy::sub(error, previous.get());
+    if (!difference) return -1;
+    return out.assign(numpy::div_float(difference.get(), dt));
+}
+
+}  // namespace vesk::steps

@@ -1,0 +1,43 @@
+// Binding of call arguments to a callable's fixed parameter list, and the
+// conversions of parameters declared as native numbers.
+#pragma once
+
+#include "ref.hpp"
+
+namespace vesk {
+
+inline constexpr int max_params = 5;
+
+// One parameter list per callable. Every parameter may be given by position
+// or by keyword; the first `required` ones must be given.
+struct ParamList {
+    const char* function;  // bare name, as messages show it: "compute_control"
+    const char* names[max_params];
+    int count;
+    int required;
+    PyObject* interned[max_params] = {};  // created on first use, kept for the process
+};
+
+// Binds a vectorcall-style call (positional arguments, then the values of the
+// keyword names in `kwnames`). `out` receives borrowed references, null for an
+// optional parameter left unbound. 0, or -1 with TypeError set.
+int bind(ParamList& params, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out);
+
+// Binds a tuple of positional arguments and a keyword dict (may be null), as
+// tp_init receives them.
+int bind(ParamList& params, PyObject* args, PyObject* kwds, PyObject** out);
+
+// A double from a Python object: a float exactly is read directly, anything
+// else goes through the interpreter's float conversion. 0, or -1 with the
+// conversion's error set.
+int to_double(PyObject* value, double* out);
+
+// A native long: an int gives its value; any other object goes through its
+// type's __int__ (not __index__). 0, or -1 with an error set.
+int to_long(PyObject* value, long* out);
+
+// A float array parameter accepts None or an ndarray (subclasses included).
+// TypeError "Argument ... has incorrect type" otherwise.
+int check_array_type(PyObject* value, const char* param);
+
+}  // namespace vesk

@@ -1,0 +1,33 @@
+// Validation of float-array values: None, or a buffer of 8-byte reals with
+// the declared number of dimensions (any strides).
+#pragma once
+
+#include "ref.hpp"
+
+namespace vesk {
+
+// Validates `value` and, on success, leaves its buffer held in `buf` until
+// the guard goes. None passes without a buffer. 0, or -1 with the error set
+// and nothing held.
+int validate_float_array(PyObject* value, int ndim, HeldBuffer& buf);
+
+// A float-array working value of an operation: every value stored passes the
+// ndarray type test and the buffer validation, and its buffer stays held until
+// the next store or the end of the operation.
+class FloatLocal {
+public:
+    explicit FloatLocal(int ndim) : ndim_(ndim) {}
+
+    // Stores a new reference. A null `value` (the producing call failed) is
+    // passed through as the failure it is. On a rejected value the local
+    // keeps its previous value and buffer.
+    int assign(Ref value);
+    PyObject* get() const noexcept { return value_.get(); }
+
+private:
+    Ref value_ = Ref::borrow(Py_None);
+    HeldBuffer buf_;
+    int ndim_;
+};
+
+}  // namespace vesk

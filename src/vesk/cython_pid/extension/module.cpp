@@ -1,0 +1,331 @@
+// The module definition and its multi-phase initialisation: create, then
+// execute, in the order the steps below are numbered.
+#include "ref.hpp"
+
+// NumPy's C interface is used for its import procedure and for the sizes of
+// its type objects; ndarray itself is read from the numpy module.
+#include <numpy/arrayobject.h>
+#include <numpy/ufuncobject.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "classes.hpp"
+#include "function.hpp"
+#include "globals.hpp"
+#include "persistence/pickle.hpp"
+#include "traceback.hpp"
+
+// Set by a host program that embeds the interpreter to have the module call
+// itself __main__.
+extern "C" __attribute__((visibility("default"))) int __pyx_module_is_main_vesk__cython_pid = 0;
+
+namespace vesk {
+
+namespace {
+
+constexpr const char* full_name = "vesk.cython_pid";
+constexpr const char* numpy_import_error =
+    "numpy.core.multiarray failed to import (auto-generated because you didn't call 'numpy.import_array()' "
+    "after cimporting numpy; use '<void>numpy._import_array' to disable if you are certain you don't need it).";
+
+// ---- create -------------------------------------------------------------
+
+int64_t interpreter_id = -1;  // the interpreter that first created the module; never reset
+
+// Copies spec.<attr> into the module namespace as `key`. A spec without the
+// attribute leaves the entry out.
+int copy_spec_attr(PyObject* spec, PyObject* ns, const char* attr, const char* key, bool allow_none) {
+    PyObject* value = nullptr;
+    if (PyObject_GetOptionalAttrString(spec, attr, &value) < 0) return -1;
+    Ref owned = Ref::steal(value);
+    if (!value || (!allow_none && value == Py_None)) return 0;
+    return PyDict_SetItemString(ns, key, value);
+}
+
+PyObject* create(PyObject* spec, PyModuleDef*) {
+    int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (current == -1) return nullptr;
+    if (interpreter_id == -1) {
+        interpreter_id = current;
+    } else if (interpreter_id != current) {
+        PyErr_SetString(PyExc_ImportError,
+                        "Interpreter change detected - this module can only be loaded into one interpreter per process.");
+        return nullptr;
+    }
+    // A repeated import gets the very same module object.
+    if (globals::module) return Py_NewRef(globals::module);
+
+    Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
+    if (!name) return nullptr;
+    Ref module = Ref::steal(PyModule_NewObject(name.get()));
+    if (!module) return nullptr;
+    PyObject* ns = PyModule_GetDict(module.get());
+    if (!ns || copy_spec_attr(spec, ns, "loader", "__loader__", true) < 0 ||
+        copy_spec_attr(spec, ns, "origin", "__file__", true) < 0 ||
+        copy_spec_attr(spec, ns, "parent", "__package__", true) < 0 ||
+        copy_spec_attr(spec, ns, "submodule_search_locations", "__path__", false) < 0)
+        return nullptr;
+    return module.release();
+}
+
+// ---- execute ------------------------------------------------------------
+
+int check_version() {
+    unsigned long major = (Py_Version >> 24) & 0xff, minor = (Py_Version >> 16) & 0xff;
+    if (major == 3 && minor == 13) return 0;
+    char message[200];
+    std::snprintf(message, sizeof message, "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
+                  3, 13, full_name, "does not match", static_cast<int>(major), static_cast<int>(minor));
+    return PyErr_WarnEx(PyExc_RuntimeWarning, message, 1);
+}
+
+int import_numpy_api() {
+    if (_import_array() < 0) {
+        // One fixed message, whatever went wrong underneath.
+        PyErr_Clear();
+        PyErr_SetString(PyExc_ImportError, numpy_import_error);
+        return -1;
+    }
+    return 0;
+}
+
+int enter_in_sys_modules(PyObject* module) {
+    PyObject* modules = PyImport_GetModuleDict();  // borrowed
+    Ref key = Ref::steal(PyUnicode_FromString(full_name));
+    if (!key) return -1;
+    int present = PyDict_Contains(modules, key.get());
+    if (present < 0) return -1;
+    return present ? 0 : PyDict_SetItem(modules, key.get(), module);
+}
+
+// The types this module was compiled against; only ndarray is used later.
+// A type smaller than the headers say is refused; for the ones marked,
+// a larger one only warns.
+struct ExternalType {
+    const char* module;
+    const char* name;
+    Py_ssize_t expected;
+    bool warn_if_larger;
+};
+
+const ExternalType external_types[] = {
+    {"builtins", "type", sizeof(PyHeapTypeObject), true},
+    {"numpy", "dtype", sizeof(PyArray_Descr), false},
+    {"numpy", "flatiter", sizeof(PyArrayIterObject), false},
+    {"numpy", "broadcast", sizeof(PyArrayMultiIterObject), false},
+    {"numpy", "ndarray", sizeof(PyArrayObject_fields), false},
+    {"numpy", "generic", sizeof(PyObject), true},
+    {"numpy", "number", sizeof(PyObject), true},
+    {"numpy", "integer", sizeof(PyObject), true},
+    {"numpy", "signedinteger", sizeof(PyObject), true},
+    {"numpy", "unsignedinteger", sizeof(PyObject), true},
+    {"numpy", "inexact", sizeof(PyObject), true},
+    {"numpy", "floating", sizeof(PyObject), true},
+    {"numpy", "complexfloating", sizeof(PyObject), true},
+    {"numpy", "flexible", sizeof(PyObject), true},
+    {"numpy", "character", sizeof(PyObject), true},
+    {"numpy", "ufunc", sizeof(PyUFuncObject), false},
+};
+
+constexpr const char* size_changed =
+    "%.200s.%.200s size changed, may indicate binary incompatibility. Expected %zd from C header, got %zd from PyObject";
+
+// A new reference to the type, checked against the size it was compiled for.
+Ref import_type(const ExternalType& entry) {
+    Ref module = Ref::steal(PyImport_ImportModule(entry.module));
+    if (!module) return Ref();
+    Ref type = Ref::steal(PyObject_GetAttrString(module.get(), entry.name));
+    if (!type) return Ref();
+    if (!PyType_Check(type.get())) {
+        PyErr_Format(PyExc_TypeError, "%.200s.%.200s is not a type object", entry.module, entry.name);
+        return Ref();
+    }
+    auto* t = reinterpret_cast<PyTypeObject*>(type.get());
+    Py_ssize_t basic = t->tp_basicsize, item = t->tp_itemsize;
+    if (item != 0 && item < 4) item = 4;  // the smallest item counted
+    if (basic + item < entry.expected) {
+        PyErr_Format(PyExc_ValueError, size_changed, entry.module, entry.name, entry.expected, basic + item);
+        return Ref();
+    }
+    if (entry.warn_if_larger && basic > entry.expected) {
+        char message[400];
+        std::snprintf(message, sizeof message, size_changed, entry.module, entry.name, entry.expected, basic);
+        if (PyErr_WarnEx(PyExc_RuntimeWarning, message, 0) < 0) return Ref();
+    }
+    return type;
+}
+
+int import_external_types() {
+    for (const ExternalType& entry : external_types) {
+        Ref type = import_type(entry);
+        if (!type) return -1;
+        if (entry.module[0] == 'n' && std::strcmp(entry.name, "ndarray") == 0 && !globals::ndarray_type)
+            globals::ndarray_type = reinterpret_cast<PyTypeObject*>(type.release());  // kept for the process
+    }
+    return 0;
+}
+
+// `np`: numpy as sys.modules holds it, unless that entry is still being
+// initialised; then a regular import.
+int bind_numpy(PyObject* ns) {
+    PyObject* existing = nullptr;
+    if (PyDict_GetItemRef(PyImport_GetModuleDict(), globals::names.numpy, &existing) < 0) return -1;
+    Ref numpy = Ref::steal(existing);
+    if (numpy) {
+        PyObject* spec = nullptr;
+        if (PyObject_GetOptionalAttr(numpy.get(), globals::names.spec, &spec) < 0) return -1;
+        Ref owned_spec = Ref::steal(spec);
+        if (spec) {
+            PyObject* initializing = nullptr;
+            if (PyObject_GetOptionalAttr(spec, globals::names.initializing, &initializing) < 0) return -1;
+            Ref owned = Ref::steal(initializing);
+            int busy = initializing ? PyObject_IsTrue(initializing) : 0;
+            if (busy < 0) return -1;
+            if (busy) numpy = Ref();
+        }
+    }
+    if (!numpy) numpy = Ref::steal(PyImport_ImportModuleLevelObject(globals::names.numpy, ns, nullptr, nullptr, 0));
+    if (!numpy) return -1;
+    return PyDict_SetItem(ns, globals::names.np, numpy.get());
+}
+
+// ---- function objects ---------------------------------------------------
+
+constexpr const char* pid_compute_vars[] = {"self",  "target_position", "current_position", "dt",     "error",
+                                            "p_term", "i_term",         "derivative",       "d_term", "control_signal"};
+constexpr const char* adaptive_compute_vars[] = {"self",  "target_position", "current_position", "dt",
+                                                 "error", "derivative",      "delta_kp",         "control_signal"};
+constexpr const char* reduce_vars[] = {"self", "state", "_dict", "use_setstate"};
+constexpr const char* setstate_vars[] = {"self", "__pyx_state"};
+constexpr const char* unpickle_vars[] = {"__pyx_type", "__pyx_checksum", "__pyx_state", "__pyx_PickleError",
+                                         "__pyx_result"};
+
+char qualnames[class_count][3][64];
+FunctionSpec method_specs[class_count][3];
+FunctionSpec unpickle_specs[class_count];
+
+void describe_functions() {
+    for (int id = 0; id < class_count; ++id) {
+        const ClassSpec& c = class_spec(static_cast<ClassId>(id));
+        const char* names[3] = {"compute_control", "__reduce_cython__", "__setstate_cython__"};
+        for (int m = 0; m < 3; ++m)
+            std::snprintf(qualnames[id][m], sizeof qualnames[id][m], "%s.%s", c.name, names[m]);
+        bool adaptive_law = id == adaptive;
+        method_specs[id][0] = {names[0], qualnames[id][0], adaptive_law ? adaptive_compute_vars : pid_compute_vars,
+                               adaptive_law ? 8 : 10, 4, c.type, c.compute_control};
+        method_specs[id][1] = {names[1], qualnames[id][1], reduce_vars, 4, 1, c.type, c.reduce};
+        method_specs[id][2] = {names[2], qualnames[id][2], setstate_vars, 2, 2, c.type, c.setstate};
+        unpickle_specs[id] = {c.reconstructor, c.reconstructor, unpickle_vars, 5, 3, nullptr, c.unpickle};
+    }
+}
+
+int install_methods() {
+    for (int id = 0; id < class_count; ++id) {
+        PyTypeObject* type = class_spec(static_cast<ClassId>(id)).type;
+        Ref dict = Ref::steal(PyType_GetDict(type));
+        if (!dict) return -1;
+        for (const FunctionSpec& spec : method_specs[id]) {
+            Ref function = make_function(spec);
+            if (!function || PyDict_SetItemString(dict.get(), spec.name, function.get()) < 0) return -1;
+            PyType_Modified(type);
+        }
+    }
+    return 0;
+}
+
+int publish_reconstructors(PyObject* ns) {
+    for (const FunctionSpec& spec : unpickle_specs) {
+        Ref function = make_function(spec);
+        if (!function || PyDict_SetItemString(ns, spec.name, function.get()) < 0) return -1;
+    }
+    return 0;
+}
+
+int publish_classes(PyObject* module) {
+    for (int id = 0; id < class_count; ++id) {
+        const ClassSpec& spec = class_spec(static_cast<ClassId>(id));
+        if (PyType_Ready(spec.type) < 0) return -1;
+        if (PyObject_SetAttrString(module, spec.name, reinterpret_cast<PyObject*>(spec.type)) < 0) return -1;
+        if (setup_pickling(spec) < 0) return -1;
+    }
+    return 0;
+}
+
+// Steps 7 on: everything after the constants exist. A failure here gets the
+// "init vesk.cython_pid" traceback entry.
+int execute_body(PyObject* module, PyObject* ns) {
+    if (import_numpy_api() < 0) return -1;
+    if (function_type_ready() < 0) return -1;
+    if (__pyx_module_is_main_vesk__cython_pid) {
+        Ref main_name = Ref::steal(PyUnicode_FromString("__main__"));
+        if (!main_name || PyObject_SetAttr(module, globals::names.name, main_name.get()) < 0) return -1;
+    }
+    if (enter_in_sys_modules(module) < 0) return -1;
+    if (create_checksum_tuples() < 0) return -1;
+    describe_functions();
+    prepare_types();
+    if (publish_classes(module) < 0) return -1;
+    if (import_external_types() < 0) return -1;
+    if (bind_numpy(ns) < 0) return -1;
+    if (install_methods() < 0) return -1;
+    if (publish_reconstructors(ns) < 0) return -1;
+    Ref test = Ref::steal(PyDict_New());
+    if (!test || PyDict_SetItem(ns, globals::names.test, test.get()) < 0) return -1;
+    return 0;
+}
+
+int execute(PyObject* module) {
+    if (globals::module) {
+        if (globals::module == module) return 0;
+        PyErr_SetString(PyExc_RuntimeError,
+                        "Module 'cython_pid' has already been imported. Re-initialisation is not supported.");
+        return -1;
+    }
+    globals::module = Py_NewRef(module);
+    globals::module_dict = Py_XNewRef(PyModule_GetDict(module));
+    bool constants_done = false;
+    int status = -1;
+    do {
+        if (!globals::module_dict) break;
+        Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
+        if (!builtins) break;
+        Py_XSETREF(globals::builtins, Py_NewRef(builtins.get()));
+        if (PyObject_SetAttrString(module, "__builtins__", builtins.get()) < 0) break;
+        if (check_version() < 0) break;
+        if (globals::create_constants() < 0) break;
+        constants_done = true;
+        status = execute_body(module, globals::module_dict);
+    } while (false);
+    if (status < 0) {
+        if (constants_done) add_traceback("init vesk.cython_pid");
+        // A later import starts afresh at create.
+        Py_CLEAR(globals::module_dict);
+        Py_CLEAR(globals::module);
+    }
+    return status;
+}
+
+PyModuleDef_Slot slots[] = {
+    {Py_mod_create, reinterpret_cast<void*>(create)},
+    {Py_mod_exec, reinterpret_cast<void*>(execute)},
+    {0, nullptr},
+};
+
+PyModuleDef definition = {
+    PyModuleDef_HEAD_INIT,
+    "cython_pid",  // m_name
+    nullptr,       // m_doc
+    0,             // m_size: all state is process-wide
+    nullptr,       // m_methods
+    slots,
+    nullptr,  // m_traverse
+    nullptr,  // m_clear
+    nullptr,  // m_free
+};
+
+}  // namespace
+
+}  // namespace vesk
+
+PyMODINIT_FUNC PyInit_cython_pid() { return PyModuleDef_Init(&vesk::definition); }

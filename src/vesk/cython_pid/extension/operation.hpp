@@ -1,0 +1,42 @@
+// The scope of one operation: the argument buffers it holds, and the
+// traceback entry it adds when it fails.
+#pragma once
+
+#include "buffer.hpp"
+#include "traceback.hpp"
+
+namespace vesk {
+
+class Operation {
+public:
+    explicit Operation(const char* name) noexcept : name_(name) {}
+
+    // `return op.fail();` adds the operation's traceback entry to the error
+    // being raised.
+    std::nullptr_t fail(std::source_location where = std::source_location::current()) const {
+        add_traceback(name_, where);
+        return nullptr;
+    }
+    int fail_status(std::source_location where = std::source_location::current()) const {
+        add_traceback(name_, where);
+        return -1;
+    }
+
+    // Validates a float-array argument and holds its buffer until the
+    // operation returns. 0, or -1 with the error set.
+    int hold(PyObject* value, int ndim) {
+        HeldBuffer& slot = held_[held_count_++];  // at most three arguments per operation
+        return validate_float_array(value, ndim, slot);
+    }
+    // The buffer held for the i-th call of hold() (not held for None).
+    const Py_buffer& view(int i) noexcept { return held_[i].view(); }
+
+    const char* name() const noexcept { return name_; }
+
+private:
+    const char* name_;
+    HeldBuffer held_[3];
+    int held_count_ = 0;
+};
+
+}  // namespace vesk

@@ -1,0 +1,80 @@
+// Owned references and held buffers.
+//
+// Every PyObject* this module owns lives in a Ref; a borrowed pointer is a
+// plain PyObject* that never outlives its owner. Error paths need no manual
+// Py_DECREF: leaving the scope releases what was taken.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstddef>
+#include <utility>
+
+namespace vesk {
+
+// Replaces the `Py_XDECREF(x); return NULL;` bookkeeping of C code.
+class Ref {
+public:
+    Ref() noexcept = default;
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    Ref(Ref&& other) noexcept : ptr_(other.ptr_) { other.ptr_ = nullptr; }
+    Ref& operator=(Ref&& other) noexcept {
+        PyObject* old = ptr_;
+        ptr_ = other.ptr_;
+        other.ptr_ = nullptr;
+        Py_XDECREF(old);
+        return *this;
+    }
+    ~Ref() { Py_XDECREF(ptr_); }
+
+    // Takes over a new reference (the result of a C-API call that returns one).
+    static Ref steal(PyObject* p) noexcept { return Ref(p); }
+    // Takes a new reference to a borrowed pointer.
+    static Ref borrow(PyObject* p) noexcept {
+        Py_XINCREF(p);
+        return Ref(p);
+    }
+
+    PyObject* get() const noexcept { return ptr_; }
+    explicit operator bool() const noexcept { return ptr_ != nullptr; }
+    // Hands the reference to the caller (the interpreter, on success).
+    PyObject* release() noexcept { return std::exchange(ptr_, nullptr); }
+
+private:
+    explicit Ref(PyObject* p) noexcept : ptr_(p) {}
+    PyObject* ptr_ = nullptr;
+};
+
+// Stores a new reference in an owned slot, dropping the old one only after the
+// new one is in place (Py_SETREF order): code run by the drop sees a
+// consistent object.
+inline void set_slot(PyObject*& slot, Ref value) noexcept {
+    PyObject* old = slot;
+    slot = value.release();
+    Py_XDECREF(old);
+}
+
+// A Py_buffer taken from an exporter and released exactly once, on scope exit
+// or by an explicit release(). `obj` is null while nothing is held.
+class HeldBuffer {
+public:
+    HeldBuffer() noexcept { view_.obj = nullptr; }
+    HeldBuffer(const HeldBuffer&) = delete;
+    HeldBuffer& operator=(const HeldBuffer&) = delete;
+    ~HeldBuffer() { release(); }
+
+    bool held() const noexcept { return view_.obj != nullptr; }
+    Py_buffer& view() noexcept { return view_; }
+    void release() noexcept {
+        if (view_.obj) PyBuffer_Release(&view_);  // also clears view_.obj
+    }
+    // Exchanges the held buffers of two guards.
+    void swap(HeldBuffer& other) noexcept { std::swap(view_, other.view_); }
+
+private:
+    Py_buffer view_;
+};
+
+}  // namespace vesk
