@@ -179,7 +179,9 @@ int to_long(PyObject* value, long* out) {
 }
 
 int check_array_type(PyObject* value, const char* param) {
-    if (value == Py_None || PyObject_TypeCheck(value, globals::ndarray_type)) return 0;
+    if (value == Py_None) return 0;
+    if (!globals::ndarray_type) return globals::not_initialised();
+    if (PyObject_TypeCheck(value, globals::ndarray_type)) return 0;
     PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", param,
                  globals::ndarray_type->tp_name, Py_TYPE(value)->tp_name);
     return -1;

@@ -29,6 +29,13 @@ inline PyObject* kw_shift_axis = nullptr;  // ("shift", "axis")
 inline PyObject* kw_axis = nullptr;        // ("axis",)
 inline PyObject* empty_tuple = nullptr;
 
+// A class reached from a module whose initialisation failed before the
+// ndarray type was resolved: refuse instead of crashing. Returns -1.
+inline int not_initialised() {
+    PyErr_SetString(PyExc_RuntimeError, "vesk.cython_pid is not initialised");
+    return -1;
+}
+
 // Creates the names and constants above (idempotent). 0, or -1 with an error set.
 int create_constants();
 

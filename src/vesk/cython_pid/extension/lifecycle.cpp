@@ -42,8 +42,12 @@ void destroy(PyObject* self) {
         if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
     }
     PyObject_GC_UnTrack(self);
+    // A long chain of controllers held through their fields is released a
+    // piece at a time instead of recursing once per link.
+    Py_TRASHCAN_BEGIN(self, destroy<N>)
     for (int i = 0; i < N; ++i) Py_CLEAR(as_controller(self)->fields[i]);
     type->tp_free(self);
+    Py_TRASHCAN_END
 }
 
 PyMethodDef methods[class_count][4];
