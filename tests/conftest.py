@@ -10,10 +10,13 @@ import vesk.cython_pid as cp
 
 @pytest.fixture
 def mod():
-    """The extension module; `np` is restored after a test rebinds or deletes it."""
-    saved = cp.__dict__.get("np", np)
+    """The extension module. Its namespace, order included, is restored after
+    a test rebinds or deletes names such as `np` or a reconstructor."""
+    saved = dict(vars(cp))
     yield cp
-    cp.np = saved
+    ns = vars(cp)
+    ns.clear()
+    ns.update(saved)
 
 
 def f64(*values):

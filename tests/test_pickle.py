@@ -1,0 +1,336 @@
+"""Pickling of the three controllers: reduce values, set-state, reconstructors and layout checksums."""
+
+import builtins
+import io
+import os
+import pickle
+import pickletools
+import struct
+
+import numpy as np
+import pytest
+
+from conftest import f64, run_python
+import vesk.cython_pid as cp
+
+PID5 = ("integral", "kd", "ki", "kp", "previous_error")
+ADA8 = ("error_history", "integral", "kd", "ki", "kp", "learning_rate", "max_adjustment", "previous_error")
+PID_MSG = "Incompatible checksums (0x%x vs (0x32b920e, 0xb0bfbfa, 0xa7b7f25) = (integral, kd, ki, kp, previous_error))"
+ADA_MSG = ("Incompatible checksums (0x%x vs (0xb141bc4, 0xb4ff99b, 0x7e19bd2) = (error_history, integral, kd, ki, "
+           "kp, learning_rate, max_adjustment, previous_error))")
+# class: field names in state order, written checksum, accepted checksums, rejection message
+LAYOUTS = {
+    cp.PIDController: (PID5, 0x32B920E, (0x32B920E, 0xB0BFBFA, 0xA7B7F25), PID_MSG),
+    cp.PIDControllerXd: (PID5, 0x32B920E, (0x32B920E, 0xB0BFBFA, 0xA7B7F25), PID_MSG),
+    cp.AdaptiveController: (ADA8, 0xB141BC4, (0xB141BC4, 0xB4FF99B, 0x7E19BD2), ADA_MSG),
+}
+CLASSES = list(LAYOUTS)
+by_class = pytest.mark.parametrize("cls", CLASSES, ids=lambda c: c.__name__)
+
+
+# Python subclasses (with an instance dict), importable by name from this module for unpickling
+SUBS = {cls: type("Sub" + cls.__name__, (cls,), {}) for cls in CLASSES}
+globals().update({sub.__name__: sub for sub in SUBS.values()})
+
+
+def recon(cls):
+    return getattr(cp, "__pyx_unpickle_" + cls.__name__)
+
+
+def state(c):
+    red = c.__reduce__()
+    return red[2] if len(red) == 3 else red[1][2]
+
+
+def bits(c):
+    return [(type(v), v.dtype, v.shape, v.tobytes()) if isinstance(v, np.ndarray) else (type(v), repr(v))
+            for v in state(c)]
+
+
+def entries(excinfo):
+    tb, names = excinfo.tb, []
+    while tb is not None:
+        names.append(tb.tb_frame.f_code.co_name)
+        tb = tb.tb_next
+    return [n for n in names if n.startswith("vesk.")]
+
+
+def arr(cls, *values):
+    a = f64(*values)
+    return a.reshape(1, -1) if cls is cp.PIDControllerXd else a
+
+
+def make(cls, maker=None):
+    gains = [arr(cls, 2.0, 1.0), arr(cls, 0.5, 0.25), arr(cls, 0.1, 0.3)]
+    extra = (0.05, 0.2) if cls is cp.AdaptiveController else ()
+    return (maker or cls)(*gains, *extra)
+
+
+def run(c, cls, steps, start=0):
+    """Results of `steps` steps with inputs that depend only on the step number, as bytes."""
+    dts = [0.1, 0.0, -0.2, 0.05, float("nan")]
+    return [c.compute_control(arr(cls, 1.5 * k, -k), arr(cls, 0.25, 0.5), dts[k % 5]).tobytes()
+            for k in range(start, start + steps)]
+
+
+@pytest.mark.parametrize("protocol", range(6))
+@by_class
+def test_round_trip_continues_bitwise(cls, protocol):
+    c = make(cls)
+    run(c, cls, 3)
+    d = pickle.loads(pickle.dumps(c, protocol))
+    assert type(d) is cls and bits(c) == bits(d)
+    assert not any(x is y for x, y in zip(state(c), state(d)) if isinstance(x, np.ndarray))
+    assert run(c, cls, 6, 3) == run(d, cls, 6, 3) and bits(c) == bits(d)
+
+
+@by_class
+def test_reduce_values(cls):
+    names, k, _, _ = LAYOUTS[cls]
+    n = len(names)
+    gains = [arr(cls, 2.0), arr(cls, 0.5), arr(cls, 0.1)]
+    c = cls(*gains)
+    r, args, st = c.__reduce__()
+    assert r is recon(cls) and args == (cls, k, None) and type(args[1]) is int and len(st) == n
+    assert all(a is b for a, b in zip(st, c.__reduce__()[2]))  # the field objects themselves
+    f = dict(zip(names, st))
+    # the PID classes keep the caller's gain arrays, the adaptive controller copies
+    assert all((f[g] is a) == (cls is not cp.AdaptiveController) for g, a in zip(("kp", "ki", "kd"), gains))
+    if cls is cp.AdaptiveController:
+        assert st[5:7] == (0.01, 0.1) and st[0].shape == (10, 1)
+    assert cls.__new__(cls).__reduce__() == (recon(cls), (cls, k, (None,) * n))
+    for i in (n - 1, 0):  # a single field that is not None selects the set-state shape
+        c = cls.__new__(cls)
+        st = (None,) * i + (0.0,) + (None,) * (n - 1 - i)
+        c.__setstate__(st)
+        assert c.__reduce__() == (recon(cls), (cls, k, None), st)
+    assert type(pickle.loads(pickle.dumps(cls.__new__(cls)))) is cls
+
+
+@by_class
+def test_subclass_instance_dict(cls):
+    names, k, _, _ = LAYOUTS[cls]
+    sub = SUBS[cls]
+    s = sub.__new__(sub)
+    red = s.__reduce__()
+    assert red == (recon(cls), (sub, k, None), (None,) * len(names) + ({},)) and red[2][-1] is s.__dict__
+    s = make(cls, sub)
+    s.tag, s.data = "x", [1, 2]
+    run(s, cls, 2)
+    t = pickle.loads(pickle.dumps(s))
+    assert type(t) is sub and t.__dict__ == {"tag": "x", "data": [1, 2]} and bits(s) == bits(t)
+    assert run(s, cls, 3, 2) == run(t, cls, 3, 2)
+
+
+@by_class
+def test_pickle_loads_in_fresh_process(cls):
+    c = make(cls)
+    run(c, cls, 3)
+    child = run_python(f"""
+        import pickle, sys
+        sys.path.insert(0, {os.path.dirname(__file__)!r})
+        from test_pickle import run
+        c = pickle.loads({pickle.dumps(c)!r})
+        print(type(c).__name__, *(b.hex() for b in run(c, type(c), 4, 3)))
+    """)
+    assert child.stdout.split() == [cls.__name__] + [b.hex() for b in run(c, cls, 4, 3)]
+
+
+HEAD = (b"\x80\x02cvesk.cython_pid\n__pyx_unpickle_PIDController\ncvesk.cython_pid\nPIDController\n"
+        b"J" + struct.pack("<i", 53187086))  # PROTO 2, GLOBAL, GLOBAL, BININT
+# MARK, five BINFLOATs (integral, kd, ki, kp, previous_error), TUPLE
+STATE = b"(" + b"".join(b"G" + struct.pack(">d", x) for x in (0.0, 0.5, 1.0, 2.0, 0.0)) + b"t"
+
+
+@pytest.mark.parametrize("stream", [
+    HEAD + b"N\x87R" + STATE + b"b.",  # R(C, K, None), then BUILD: __setstate__(S)
+    HEAD + STATE + b"\x87R.",  # R(C, K, S)
+], ids=["set-state", "in-reconstructor"])
+def test_hand_assembled_stream(stream):
+    pickletools.dis(stream, out=io.StringIO())  # well formed
+    c = pickle.loads(stream)
+    assert type(c) is cp.PIDController and state(c) == (0.0, 0.5, 1.0, 2.0, 0.0)
+    twin = cp.PIDController(f64(2.0), f64(1.0), f64(0.5))
+    for k, dt in enumerate([0.1, 0.1, 0.0, -1.0, 0.3]):
+        args = (f64(k), f64(0.5), dt)
+        assert c.compute_control(*args).tobytes() == twin.compute_control(*args).tobytes()
+
+
+class Recorder(pickle.Unpickler):
+    def find_class(self, module, name):
+        self.found.append((module, name))
+        return super().find_class(module, name)
+
+
+@pytest.mark.parametrize("protocol", range(6))
+@by_class
+def test_stream_names_module_globals(cls, protocol):
+    ours = [("vesk.cython_pid", "__pyx_unpickle_" + cls.__name__), ("vesk.cython_pid", cls.__name__)]
+    for c, bare in ((cls.__new__(cls), True), (make(cls), False)):
+        blob = pickle.dumps(c, protocol)
+        u = Recorder(io.BytesIO(blob))
+        u.found = []
+        u.load()
+        ops = [(op.name, arg) for op, arg, _ in pickletools.genops(blob)]
+        assert sum(op in ("GLOBAL", "STACK_GLOBAL") for op, _ in ops) == len(u.found)
+        assert [tuple(a.split(" ")) for op, a in ops if op == "GLOBAL"] == (u.found if protocol < 4 else [])
+        assert [g for g in u.found if g[0].startswith("vesk") or "Controller" in g[1]] == ours
+        assert u.found == ours or not bare  # arrays bring NumPy's own names
+
+
+@by_class
+@pytest.mark.parametrize("index", range(3))
+def test_reconstructor_accepts_layout_checksums(cls, index):
+    accepted = LAYOUTS[cls][2][index]
+    for checksum in (accepted, float(accepted), accepted + 0.9):
+        c = recon(cls)(cls, checksum, None)
+        assert type(c) is cls and set(state(c)) == {None}
+    st = tuple(range(len(LAYOUTS[cls][0])))
+    assert state(recon(cls)(__pyx_type=cls, __pyx_checksum=accepted, __pyx_state=st)) == st
+
+
+@pytest.mark.parametrize("cls, checksum, text", [
+    (cp.PIDController, 0xB141BC4, "0xb141bc4"), (cp.PIDController, -1, "0x-1"), (cp.PIDController, 0, "0x0"),
+    (cp.PIDController, 1.5, "0x1"), (cp.PIDControllerXd, 0x7E19BD2, "0x7e19bd2"),
+    (cp.AdaptiveController, 0x32B920E, "0x32b920e"), (cp.AdaptiveController, 0xB0BFBFA, "0xb0bfbfa"),
+    (cp.AdaptiveController, -0x1F, "0x-1f"),
+], ids=lambda v: getattr(v, "__name__", None))
+def test_reconstructor_rejects_foreign_checksum(cls, checksum, text):
+    for pyx_type in (cls, 42):  # the checksum is tested before the type is looked at
+        with pytest.raises(pickle.PickleError) as ei:
+            recon(cls)(pyx_type, checksum, None)
+        assert ei.value.args == (LAYOUTS[cls][3].replace("0x%x", text),)
+        assert entries(ei) == ["vesk.cython_pid." + recon(cls).__name__]
+
+
+def test_pickle_error_imported_each_time(monkeypatch):
+    class Other(Exception):
+        pass
+
+    monkeypatch.setattr(pickle, "PickleError", Other)
+    with pytest.raises(Other, match=r"^Incompatible checksums \(0x5 vs"):
+        cp.__pyx_unpickle_PIDController(cp.PIDController, 5, None)
+    monkeypatch.delattr(pickle, "PickleError")
+    with pytest.raises(ImportError, match="PickleError"):
+        cp.__pyx_unpickle_AdaptiveController(cp.AdaptiveController, 5, None)
+
+
+class Tup(tuple):
+    pass
+
+
+class BadInt:
+    def __int__(self):
+        return "7"
+
+
+@pytest.mark.parametrize("args, exc, msg", [
+    ((cp.PIDController, "53187086", None), TypeError, "^an integer is required$"),
+    ((cp.PIDController, BadInt(), None), TypeError, r"^__int__ returned non-int \(type str\)$"),
+    ((cp.PIDController, 2**64, None), OverflowError, None),
+    ((cp.PIDControllerXd, 0x32B920E, None), TypeError, "PIDControllerXd"),  # __new__: not a subtype
+    ((42, 0x32B920E, None), TypeError, None),
+    ((cp.PIDController, 0x32B920E, [1, 2, 3, 4, 5]), TypeError, "^Expected tuple, got list$"),
+    ((cp.PIDController, 0x32B920E, Tup((1, 2, 3, 4, 5))), TypeError, "^Expected tuple, got Tup$"),
+    ((cp.PIDController, 0x32B920E),
+     TypeError, r"^__pyx_unpickle_PIDController\(\) takes exactly 3 positional arguments \(2 given\)$"),
+    ((cp.PIDController, 0x32B920E, (1, 2)), IndexError, None),
+])
+def test_reconstructor_refusals(args, exc, msg):
+    with pytest.raises(exc, match=msg) as ei:
+        cp.__pyx_unpickle_PIDController(*args)
+    inner = ["vesk.cython_pid.__pyx_unpickle_PIDController__set_state"] if exc is IndexError else []
+    assert entries(ei) == ["vesk.cython_pid.__pyx_unpickle_PIDController"] + inner
+
+
+@by_class
+@pytest.mark.parametrize("bad, msg", [
+    (None, "^'NoneType' object is not subscriptable$"),
+    ([1, 2, 3, 4, 5, 6, 7, 8], "^Expected tuple, got list$"),
+    (Tup(range(8)), "^Expected tuple, got Tup$"),
+])
+def test_setstate_refuses_non_tuples(cls, bad, msg):
+    c = make(cls)
+    before = state(c)
+    with pytest.raises(TypeError, match=msg) as ei:
+        c.__setstate__(bad)
+    assert all(a is b for a, b in zip(state(c), before))
+    name = cls.__name__
+    assert entries(ei) == [f"vesk.cython_pid.{name}.__setstate_cython__"] + (bad is None) * [
+        f"vesk.cython_pid.__pyx_unpickle_{name}__set_state"]
+
+
+@by_class
+def test_setstate_short_tuple_stops_at_missing_index(cls):
+    for k in (0, 1, 3, len(LAYOUTS[cls][0]) - 1):
+        c = make(cls)
+        before = state(c)
+        with pytest.raises(IndexError):
+            c.__setstate_cython__(tuple(range(1, k + 1)))
+        assert state(c)[:k] == tuple(range(1, k + 1))  # e.g. (1, 2, 3): integral, kd, ki on the PID classes
+        assert all(a is b for a, b in zip(state(c)[k:], before[k:]))
+
+
+@by_class
+def test_setstate_extra_elements(cls):
+    st = tuple(range(10, 10 + len(LAYOUTS[cls][0])))
+    for extra in (({"x": 1},), ({"x": 1}, "ignored")):
+        c = cls.__new__(cls)
+        c.__setstate__(__pyx_state=st + extra)
+        assert state(c) == st and not hasattr(c, "x")
+        s = SUBS[cls].__new__(SUBS[cls])
+        s.keep = 0
+        s.__setstate__(st + extra)
+        assert state(s)[:-1] == st and s.__dict__ == {"keep": 0, "x": 1}
+    s = SUBS[cls].__new__(SUBS[cls])
+    with pytest.raises(TypeError, match="not iterable"):  # dict.update(5), after the fields are written
+        s.__setstate__(st + (5,))
+    assert state(s)[:-1] == st
+
+
+@pytest.mark.parametrize("name", ["__reduce__", "__reduce_cython__"])
+@by_class
+def test_reduce_refuses_arguments(cls, name):
+    c = make(cls)
+    count = r"^__reduce_cython__\(\) takes exactly 0 positional arguments \(1 given\)$"
+    with pytest.raises(TypeError, match=count) as ei:
+        getattr(c, name)(1)
+    assert entries(ei) == []
+    with pytest.raises(TypeError, match=r"^__reduce_cython__\(\) got an unexpected keyword argument 'x'$") as ei:
+        getattr(c, name)(x=1, y=2)
+    assert entries(ei) == []
+    with pytest.raises(TypeError, match=r"^__setstate_cython__\(\) takes exactly 1 positional argument \(0 given\)$"):
+        getattr(c, name.replace("reduce", "setstate"))()
+
+
+@by_class
+def test_reconstructor_looked_up_at_each_reduce(cls, mod, monkeypatch):
+    name = "__pyx_unpickle_" + cls.__name__
+    c = make(cls)
+    delattr(mod, name)
+    with pytest.raises(NameError, match=f"^name '{name}' is not defined$") as ei:
+        c.__reduce__()
+    assert entries(ei) == [f"vesk.cython_pid.{cls.__name__}.__reduce_cython__"]
+    monkeypatch.setattr(builtins, name, sentinel := object(), raising=False)
+    assert c.__reduce__()[0] is sentinel
+    setattr(mod, name, len)
+    assert c.__reduce_cython__()[0] is len
+
+
+@by_class
+def test_pickling_methods_and_reconstructor_names(cls):
+    own = cls.__dict__
+    for attr, base in (("__reduce__", "__reduce_cython__"), ("__reduce_cython__", "__reduce_cython__"),
+                       ("__setstate__", "__setstate_cython__"), ("__setstate_cython__", "__setstate_cython__")):
+        assert (own[attr].__name__, own[attr].__qualname__, own[attr].__doc__) == (
+            base, f"{cls.__name__}.{base}", None)
+    assert "__getstate__" not in own and "__reduce_ex__" not in own
+    assert cls.__reduce_ex__ is object.__reduce_ex__ and cls.__getstate__ is object.__getstate__
+    assert own["__reduce_cython__"].__code__.co_varnames == ("self", "state", "_dict", "use_setstate")
+    assert own["__setstate_cython__"].__code__.co_varnames == ("self", "__pyx_state")
+    r = recon(cls)
+    assert (r.__name__, r.__qualname__, r.__module__, r.__doc__) == (
+        "__pyx_unpickle_" + cls.__name__, "__pyx_unpickle_" + cls.__name__, "vesk.cython_pid", None)
+    assert r.__code__.co_varnames == ("__pyx_type", "__pyx_checksum", "__pyx_state", "__pyx_PickleError",
+                                      "__pyx_result")
+    assert pickle.loads(pickle.dumps(r)) is r
