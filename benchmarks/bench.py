@@ -1,0 +1,214 @@
+"""Cost of one compute_control step: the native classes against the same law in plain Python.
+
+For each class and each size (elements per array; PIDControllerXd gets a
+square 2-D shape of that many elements) the native controller and a Python
+class doing the same NumPy operations in the same order are stepped with the
+same inputs. Both are first checked to return the same results bit for bit.
+Timing is timeit-style: a batch of `number` steps is timed, native and Python
+batches alternate (the order flips on every repeat), and the best batch of
+each counts. Sizes run from the smallest up, every class at each size.
+
+    python benchmarks/bench.py [--repeat 7] [--min-time 0.05]
+"""
+
+from __future__ import annotations
+
+import argparse
+import gc
+import itertools
+import math
+import platform
+import sys
+import time
+from collections.abc import Callable
+from typing import Protocol
+
+import numpy as np
+from numpy.typing import NDArray
+
+from vesk.cython_pid import AdaptiveController, PIDController, PIDControllerXd
+
+Array = NDArray[np.float64]
+SIZES = (1, 16, 256, 4096, 65536, 1048576)
+DT = 0.01
+
+
+class Stepper(Protocol):
+    def compute_control(self, target_position: Array, current_position: Array, dt: float) -> Array: ...
+
+
+# ---- the same laws in Python -------------------------------------------------
+
+
+class PythonPID:
+    """PIDController / PIDControllerXd in Python: gains kept by reference."""
+
+    def __init__(self, kp: Array, ki: Array, kd: Array) -> None:
+        self.kp, self.ki, self.kd = kp, ki, kd
+        self.integral = np.zeros_like(kp, dtype=np.float64)
+        self.previous_error = np.zeros_like(kp, dtype=np.float64)
+
+    def compute_control(self, target_position: Array, current_position: Array, dt: float) -> Array:
+        error = target_position - current_position
+        p_term = self.kp * error
+        self.integral += error * dt
+        i_term = self.ki * self.integral
+        if dt > 0:
+            derivative = (error - self.previous_error) / dt
+        else:
+            derivative = np.zeros_like(error)
+        d_term = self.kd * derivative
+        self.previous_error = error
+        control_signal: Array = p_term + i_term + d_term
+        return control_signal
+
+
+class PythonAdaptive:
+    """AdaptiveController in Python: gains copied, kp adapted from a 10-error history."""
+
+    def __init__(
+        self,
+        initial_kp: Array,
+        initial_ki: Array,
+        initial_kd: Array,
+        learning_rate: float = 0.01,
+        max_adjustment: float = 0.1,
+    ) -> None:
+        self.kp = initial_kp.copy()
+        self.ki = initial_ki.copy()
+        self.kd = initial_kd.copy()
+        self.integral = np.zeros_like(initial_kp, dtype=np.float64)
+        self.previous_error = np.zeros_like(initial_kp, dtype=np.float64)
+        self.error_history: Array = np.zeros((10, initial_kp.shape[0]))
+        self.learning_rate = float(learning_rate)
+        self.max_adjustment = float(max_adjustment)
+
+    def compute_control(self, target_position: Array, current_position: Array, dt: float) -> Array:
+        error = target_position - current_position
+        self.error_history = np.roll(self.error_history, shift=1, axis=0)
+        self.error_history[0] = error
+        delta_kp = self.learning_rate * np.mean(self.error_history, axis=0) * error
+        delta_kp = np.clip(delta_kp, -self.max_adjustment, self.max_adjustment)
+        self.kp += delta_kp
+        self.integral += error * dt
+        if dt > 0:
+            derivative = (error - self.previous_error) / dt
+        else:
+            derivative = np.zeros_like(error)
+        control_signal: Array = self.kp * error + self.ki * self.integral + self.kd * derivative
+        self.previous_error = error.copy()
+        return control_signal
+
+
+# ---- cases -------------------------------------------------------------------
+
+Factory = Callable[[Array, Array, Array], Stepper]
+CLASSES: list[tuple[str, Factory, Factory, bool]] = [
+    ("PIDController", PIDController, PythonPID, False),
+    ("PIDControllerXd", PIDControllerXd, PythonPID, True),
+    ("AdaptiveController", AdaptiveController, PythonAdaptive, False),
+]
+
+
+def shape_of(size: int, two_d: bool) -> tuple[int, ...]:
+    if not two_d:
+        return (size,)
+    side = math.isqrt(size)
+    return (side, size // side)
+
+
+def inputs(shape: tuple[int, ...], seed: int) -> tuple[Array, Array, Array, Array, Array]:
+    rng = np.random.default_rng(seed)
+    kp, ki, kd = (rng.uniform(0.5, 2.0, shape) for _ in range(3))
+    target = rng.standard_normal(shape)
+    current = target + 0.1 * rng.standard_normal(shape)
+    return kp, ki, kd, target, current
+
+
+def same_results(native: Stepper, python: Stepper, target: Array, current: Array) -> bool:
+    for dt in (DT, DT, 0.0, DT):
+        a = native.compute_control(target, current, dt)
+        b = python.compute_control(target, current, dt)
+        if a.shape != b.shape or a.tobytes() != b.tobytes():
+            return False
+        current = current + 0.5 * (target - current)
+    return True
+
+
+def batch(step: Callable[[Array, Array, float], Array], target: Array, current: Array, number: int) -> int:
+    """ns for `number` steps, with the garbage collector off (as timeit does)."""
+    loop = itertools.repeat(None, number)
+    enabled = gc.isenabled()
+    gc.disable()
+    try:
+        started = time.perf_counter_ns()
+        for _ in loop:
+            step(target, current, DT)
+        return time.perf_counter_ns() - started
+    finally:
+        if enabled:
+            gc.enable()
+
+
+def measure(native: Stepper, python: Stepper, target: Array, current: Array, repeat: int, min_time: float) -> tuple[float, float]:
+    """Best ns per step of each, from interleaved batches of equal length."""
+    steps = (native.compute_control, python.compute_control)
+    number = 1
+    while True:  # autorange on the slower of the two, so that every batch lasts at least min_time
+        spent = max(batch(step, target, current, number) for step in steps)
+        if spent >= min_time * 1e9:
+            break
+        number = max(number * 2, int(number * min_time * 1e9 / max(spent, 1) * 1.2))
+    best = [math.inf, math.inf]
+    for r in range(repeat):
+        order = (0, 1) if r % 2 == 0 else (1, 0)
+        for which in order:
+            best[which] = min(best[which], batch(steps[which], target, current, number) / number)
+    return best[0], best[1]
+
+
+def main(argv: list[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--repeat", type=int, default=7, help="timed batches of each implementation (default 7)")
+    parser.add_argument("--min-time", type=float, default=0.05, help="shortest batch, in seconds (default 0.05)")
+    parser.add_argument("--sizes", type=int, nargs="+", default=list(SIZES), help="elements per array")
+    args = parser.parse_args(argv)
+
+    print(f"Python {platform.python_version()}, NumPy {np.__version__}, {platform.machine()}, {platform.system()}")
+    print(f"best of {args.repeat} interleaved batches of at least {args.min_time * 1e3:g} ms; dt = {DT}\n")
+    # glibc serves large blocks with mmap, and trims the heap, below thresholds that a freed large block
+    # raises (up to 32 MiB). Raise them once here, so that every row meets the same allocator: otherwise
+    # the rows run before the first large array pay fresh-page faults on every step, and those after do not.
+    np.empty(4 * 1024 * 1024 - 4096)
+    rows: dict[tuple[str, int], str] = {}
+    all_same = True
+    started = time.perf_counter()
+    # Smallest sizes first, every class at each size: what a large case leaves in the allocator and the
+    # caches then meets only larger cases.
+    for size in sorted(args.sizes):
+        print(f"  {size:,} elements ...", file=sys.stderr, flush=True)
+        for name, make_native, make_python, two_d in CLASSES:
+            shape = shape_of(size, two_d)
+            kp, ki, kd, target, current = inputs(shape, seed=size)
+            same = same_results(make_native(kp, ki, kd), make_python(kp, ki, kd), target, current)
+            all_same &= same
+            native, python = make_native(kp, ki, kd), make_python(kp, ki, kd)
+            native_ns, python_ns = measure(native, python, target, current, args.repeat, args.min_time)
+            shape_text = "x".join(map(str, shape))
+            rows[name, size] = (
+                f"{name:<20} {size:>9,} {shape_text:>12} {native_ns:>12,.0f} {python_ns:>12,.0f} "
+                f"{python_ns / native_ns:>14.2f}" + ("" if same else "  RESULTS DIFFER")
+            )
+    header = f"{'class':<20} {'elements':>9} {'shape':>12} {'native ns':>12} {'Python ns':>12} {'Python/native':>14}"
+    print(header)
+    print("-" * len(header))
+    for name, *_ in CLASSES:
+        for size in args.sizes:
+            print(rows[name, size])
+    print(f"\n{time.perf_counter() - started:.0f} s; results of the two implementations "
+          + ("identical bit for bit." if all_same else "DIFFER (marked above)."))
+    return 0 if all_same else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,94 @@
+"""The type stubs: installed with the module, true to it, and strict enough to catch misuse."""
+
+import pathlib
+import re
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import vesk.cython_pid as cp
+
+pytest.importorskip("mypy", reason="mypy is not installed (it comes with the `test` extra)")
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+PACKAGE = pathlib.Path(cp.__file__).parent
+
+
+def mypy(*args, cwd):
+    """Runs mypy (or one of its tools) in a fresh interpreter; the stubs come from the installed package."""
+    return subprocess.run(
+        [sys.executable, "-m", *args], cwd=cwd, capture_output=True, text=True, timeout=600
+    )
+
+
+def test_stubs_are_installed_beside_the_module():
+    for name in ("cython_pid.pyi", "py.typed"):
+        installed = PACKAGE / name
+        assert installed.is_file(), f"{name} is not installed next to {cp.__file__}"
+        assert installed.read_bytes() == (ROOT / "src" / "vesk" / name).read_bytes(), f"installed {name} is stale"
+
+
+def test_stubtest_finds_no_difference(tmp_path):
+    proc = mypy("mypy.stubtest", "vesk.cython_pid", cwd=tmp_path)
+    assert proc.returncode == 0, proc.stdout + proc.stderr
+
+
+# Each line marked `# E: code` must draw exactly that mypy error; no other line may draw one.
+MISUSE = """\
+    import numpy as np
+    from numpy.typing import NDArray
+
+    import vesk.cython_pid as cp
+    from vesk.cython_pid import AdaptiveController, PIDController, PIDControllerXd
+
+    a = np.ones(3)
+    u: NDArray[np.float64] = PIDController(a, a, a).compute_control(a, a, 0.01)
+    PIDController(None, None, None)
+    PIDControllerXd(kp=a, ki=a, kd=a).compute_control(target_position=a, current_position=a, dt=1)
+    AdaptiveController(a, a, a, 0.1, max_adjustment=1)
+    zeros: NDArray[np.float64] = cp.np.zeros(3)
+    restored: PIDController = cp.__pyx_unpickle_PIDController(PIDController, 0x32B920E, None)
+    PIDController(a, a, a).__setstate__((None, None, None, None, None))
+    PIDController(a, a)  # E: call-arg
+    PIDController(a, a, a).compute_control(a, a)  # E: call-arg
+    PIDController(a, a, a).compute_control([1.0], a, 0.1)  # E: arg-type
+    PIDController(a, a, a).compute_control(a, a, "0.1")  # E: arg-type
+    AdaptiveController(a, a, a, learning_rate="fast")  # E: arg-type
+    AdaptiveController(None, a, a)  # E: arg-type
+    n: int = PIDController(a, a, a).compute_control(a, a, 0.1)  # E: assignment
+    cp.__pyx_unpickle_PIDController(PIDControllerXd, 0x32B920E, None)  # E: arg-type
+    PIDController(a, a, a).gain  # E: attr-defined
+"""
+
+
+@pytest.fixture(scope="module")
+def strict(tmp_path_factory):
+    """One `mypy --strict` run over the examples, the benchmarks and MISUSE (as use.py): its errors by file."""
+    where = tmp_path_factory.mktemp("mypy")
+    (where / "use.py").write_text(textwrap.dedent(MISUSE))
+    proc = mypy(
+        "mypy", "--strict", "--cache-dir", str(where / "cache"),
+        str(ROOT / "examples"), str(ROOT / "benchmarks"), "use.py", cwd=where,
+    )
+    assert "error:" in proc.stdout or proc.returncode == 0, proc.stdout + proc.stderr  # mypy ran
+    errors = {}
+    for m in re.finditer(r"^(.+?):(\d+): error: .*\[([\w-]+)\]$", proc.stdout, re.MULTILINE):
+        errors.setdefault(pathlib.Path(m.group(1)).name, set()).add((int(m.group(2)), m.group(3)))
+    return errors, proc.stdout + proc.stderr
+
+
+def test_examples_and_benchmarks_pass_strict(strict):
+    errors, output = strict
+    assert set(errors) <= {"use.py"}, output
+
+
+def test_stubs_catch_misuse(strict):
+    errors, output = strict
+    expected = {
+        (number, m.group(1))
+        for number, line in enumerate(textwrap.dedent(MISUSE).splitlines(), 1)
+        if (m := re.search(r"# E: ([\w-]+)", line))
+    }
+    assert errors.get("use.py", set()) == expected, output
