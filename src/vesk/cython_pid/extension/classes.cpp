@@ -27,6 +27,10 @@ constexpr int pid_state[] = {integral, kd, ki, kp, previous_error};
 constexpr int adaptive_state[] = {error_history, integral, kd, ki, kp, learning_rate, max_adjustment,
                                   previous_error};
 
+// The two PID classes share one layout: one checksum triple, one message.
+constexpr const char* pid_checksum_message =
+    "Incompatible checksums (0x%x vs (0x32b920e, 0xb0bfbfa, 0xa7b7f25) = (integral, kd, ki, kp, previous_error))";
+
 const ClassSpec specs[class_count] = {
     {
         .name = "PIDController",
@@ -36,8 +40,7 @@ const ClassSpec specs[class_count] = {
         .field_names = pid_fields,
         .state_order = pid_state,
         .checksums = {0x32b920e, 0xb0bfbfa, 0xa7b7f25},
-        .checksum_message = "Incompatible checksums (0x%x vs (0x32b920e, 0xb0bfbfa, 0xa7b7f25) = "
-                            "(integral, kd, ki, kp, previous_error))",
+        .checksum_message = pid_checksum_message,
         .reconstructor = "__pyx_unpickle_PIDController",
         .op_init = "vesk.cython_pid.PIDController.__init__",
         .op_compute = "vesk.cython_pid.PIDController.compute_control",
@@ -59,8 +62,7 @@ const ClassSpec specs[class_count] = {
         .field_names = pid_fields,
         .state_order = pid_state,
         .checksums = {0x32b920e, 0xb0bfbfa, 0xa7b7f25},
-        .checksum_message = "Incompatible checksums (0x%x vs (0x32b920e, 0xb0bfbfa, 0xa7b7f25) = "
-                            "(integral, kd, ki, kp, previous_error))",
+        .checksum_message = pid_checksum_message,
         .reconstructor = "__pyx_unpickle_PIDControllerXd",
         .op_init = "vesk.cython_pid.PIDControllerXd.__init__",
         .op_compute = "vesk.cython_pid.PIDControllerXd.compute_control",

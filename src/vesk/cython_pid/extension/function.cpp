@@ -66,7 +66,6 @@ PyMemberDef members[] = {
     {"__qualname__", Py_T_OBJECT_EX, offsetof(Function, qualname), Py_READONLY, nullptr},
     {"__module__", Py_T_OBJECT_EX, offsetof(Function, module), Py_READONLY, nullptr},
     {"__code__", Py_T_OBJECT_EX, offsetof(Function, code), Py_READONLY, nullptr},
-    {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(Function, vectorcall), Py_READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 
