@@ -41,5 +41,37 @@ demo: install
 test: install
 	$(VPY) -m pytest -q
 
+bench: install
+	$(VPY) benchmarks/bench.py
+
+# The whole test suite against a build with AddressSanitizer and
+# UndefinedBehaviorSanitizer, in a venv and build directory of its own. The
+# interpreter is not instrumented, so the sanitizer runtimes are preloaded and
+# PYTHONMALLOC=malloc hands every block to ASan's allocator. Leak detection is
+# off: LeakSanitizer would report the interpreter's own never-freed start-up
+# allocations, whose stacks cannot be told from ours (tests/test_leaks.py
+# checks our leaks). ASan reports go to files, so one in a child process fails
+# the run too; UBSan reports (stderr) end their process with status 1.
+SAN_VENV := build/sanitize-venv
+SAN_VPY := $(SAN_VENV)/bin/python
+SAN_PIP := $(SAN_VPY) -m pip install --disable-pip-version-check -q
+SAN_LOG := build/sanitize-logs
+SAN_ENV := LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so) $$($(CXX) -print-file-name=libubsan.so)" \
+	PYTHONMALLOC=malloc \
+	ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1:check_initialization_order=1:log_path=$(CURDIR)/$(SAN_LOG)/asan \
+	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+
+sanitize: | check-python
+	test -x $(SAN_VPY) || "$(PYTHON)" -m venv $(SAN_VENV)
+	$(SAN_PIP) "meson-python>=0.15" "meson>=1.2" ninja "numpy>=2.0"
+	$(SAN_PIP) --no-build-isolation -Cbuild-dir=build/sanitize \
+	  -Csetup-args=-Dbuildtype=debugoptimized -Csetup-args=-Db_sanitize=address,undefined \
+	  -Csetup-args=-Db_lundef=false -Csetup-args=-Dcpp_args="-fno-sanitize-recover=all -fno-omit-frame-pointer" \
+	  ".[test,demo]"
+	rm -rf $(SAN_LOG) && mkdir -p $(SAN_LOG)
+	$(SAN_ENV) $(SAN_VPY) -m pytest -q -p no:cacheprovider; status=$$?; \
+	if [ -n "$$(ls -A $(SAN_LOG))" ]; then cat $(SAN_LOG)/*; echo "error: sanitizer reports above" >&2; exit 1; fi; \
+	exit $$status
+
 clean:
 	rm -rf $(VENV) build .pytest_cache demo.png

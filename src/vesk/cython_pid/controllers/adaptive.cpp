@@ -36,12 +36,12 @@ int set_float_field(PyObject* self, Field f, double value) {
 
 int adaptive_init(PyObject* self, PyObject* args, PyObject* kwds) {
     Operation op(class_spec(adaptive).op_init);
-    PyObject* bound[5];
+    Ref bound[5];
     if (bind(init_params, args, kwds, bound) < 0) return op.fail_status();
     double learning = default_learning_rate, max_adjust = default_max_adjustment;
-    if (bound[3] && to_double(bound[3], &learning) < 0) return op.fail_status();
-    if (bound[4] && to_double(bound[4], &max_adjust) < 0) return op.fail_status();
-    Ref gains[3] = {Ref::borrow(bound[0]), Ref::borrow(bound[1]), Ref::borrow(bound[2])};
+    if (bound[3] && to_double(bound[3].get(), &learning) < 0) return op.fail_status();
+    if (bound[4] && to_double(bound[4].get(), &max_adjust) < 0) return op.fail_status();
+    Ref* gains = bound;
     for (int i = 0; i < 3; ++i)
         if (check_array_type(gains[i].get(), init_params.names[i]) < 0) return -1;
     for (int i = 0; i < 3; ++i)

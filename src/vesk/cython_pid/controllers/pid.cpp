@@ -24,9 +24,8 @@ template <ClassId C>
 int pid_init(PyObject* self, PyObject* args, PyObject* kwds) {
     const ClassSpec& spec = class_spec(C);
     Operation op(spec.op_init);
-    PyObject* bound[3];
-    if (bind(init_params, args, kwds, bound) < 0) return op.fail_status();
-    Ref gains[3] = {Ref::borrow(bound[0]), Ref::borrow(bound[1]), Ref::borrow(bound[2])};
+    Ref gains[3];
+    if (bind(init_params, args, kwds, gains) < 0) return op.fail_status();
     for (int i = 0; i < 3; ++i)
         if (check_array_type(gains[i].get(), init_params.names[i]) < 0) return -1;
     for (int i = 0; i < 3; ++i)

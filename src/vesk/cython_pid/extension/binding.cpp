@@ -89,11 +89,16 @@ int bind(ParamList& p, PyObject* const* args, Py_ssize_t nargs, PyObject* kwname
     return check_required(p, nargs, out);
 }
 
-int bind(ParamList& p, PyObject* args, PyObject* kwds, PyObject** out) {
+int bind(ParamList& p, PyObject* args, PyObject* kwds, Ref* out) {
     Py_ssize_t nargs = PyTuple_GET_SIZE(args);
     Py_ssize_t nkw = kwds ? PyDict_GET_SIZE(kwds) : 0;
     PyObject* const* items = reinterpret_cast<PyTupleObject*>(args)->ob_item;
-    if (nkw == 0) return bind(p, items, nargs, nullptr, out);
+    if (nkw == 0) {
+        PyObject* bound[max_params];
+        if (bind(p, items, nargs, nullptr, bound) < 0) return -1;
+        for (int i = 0; i < p.count; ++i) out[i] = Ref::borrow(bound[i]);
+        return 0;
+    }
     if (nargs > p.count) return count_error(p, nargs);
     if (intern_names(p) < 0) return -1;
     {
@@ -106,32 +111,34 @@ int bind(ParamList& p, PyObject* args, PyObject* kwds, PyObject** out) {
             }
         }
     }
-    for (Py_ssize_t i = 0; i < p.count; ++i) out[i] = i < nargs ? items[i] : nullptr;
+    for (Py_ssize_t i = 0; i < p.count; ++i) out[i] = i < nargs ? Ref::borrow(items[i]) : Ref();
     // Parameters after the positional ones, in parameter order, until every
     // dict entry is used.
     Py_ssize_t taken = 0;
     for (Py_ssize_t i = nargs; i < p.count && taken < nkw; ++i) {
-        PyObject* value = PyDict_GetItemWithError(kwds, p.interned[i]);  // borrowed; kwds outlives the call
+        PyObject* value = nullptr;
+        if (PyDict_GetItemRef(kwds, p.interned[i], &value) < 0) return -1;
         if (value) {
-            out[i] = value;
+            out[i] = Ref::steal(value);
             ++taken;
-        } else if (PyErr_Occurred()) {
-            return -1;
         }
     }
     if (taken < nkw) {
         // Some key names no parameter after the positional ones: report the
         // first such key in the dict's own order.
         Py_ssize_t pos = 0;
-        PyObject *key, *value;
-        while (PyDict_Next(kwds, &pos, &key, &value)) {
-            int i = find(p, key);
+        PyObject *borrowed_key, *value;
+        while (PyDict_Next(kwds, &pos, &borrowed_key, &value)) {
+            Ref key = Ref::borrow(borrowed_key);  // comparing may run code that drops it
+            int i = find(p, key.get());
             if (i == -2) return -1;
             if (i >= nargs) continue;
-            return i >= 0 ? multiple_values(p, key) : unexpected_keyword(p, key);
+            return i >= 0 ? multiple_values(p, key.get()) : unexpected_keyword(p, key.get());
         }
     }
-    return check_required(p, nargs, out);
+    PyObject* bound[max_params];
+    for (int i = 0; i < p.count; ++i) bound[i] = out[i].get();
+    return check_required(p, nargs, bound);
 }
 
 int to_double(PyObject* value, double* out) {

@@ -24,8 +24,9 @@ struct ParamList {
 int bind(ParamList& params, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out);
 
 // Binds a tuple of positional arguments and a keyword dict (may be null), as
-// tp_init receives them.
-int bind(ParamList& params, PyObject* args, PyObject* kwds, PyObject** out);
+// tp_init receives them. `out` receives new references: Python code run while
+// binding (a key's __eq__) or later (a __float__) may empty the dict.
+int bind(ParamList& params, PyObject* args, PyObject* kwds, Ref* out);
 
 // A double from a Python object: a float exactly is read directly, anything
 // else goes through the interpreter's float conversion. 0, or -1 with the

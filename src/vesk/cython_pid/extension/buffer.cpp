@@ -32,38 +32,34 @@ int take_native_float64(PyObject* value, int ndim, HeldBuffer& buf, int* status)
     const PyArray_Descr* descr = PyArray_DESCR(array);
     constexpr char native = std::endian::native == std::endian::little ? '<' : '>';
     if (descr->type_num != NPY_DOUBLE || (descr->byteorder != '=' && descr->byteorder != native)) return 0;
-    if (PyArray_NDIM(array) != ndim) {
+    if (PyArray_NDIM(array) != ndim || ndim > HeldBuffer::own_dims) {
         *status = wrong_dimensions(ndim, PyArray_NDIM(array));
         return 1;
     }
-    buf.release();
     Py_buffer& view = buf.view();
     view.buf = PyArray_DATA(array);
     view.obj = Py_NewRef(value);
     Py_ssize_t len = 8;
-    for (int i = 0; i < ndim; ++i) len *= PyArray_DIMS(array)[i];
+    for (int i = 0; i < ndim; ++i) {
+        buf.own_shape()[i] = PyArray_DIMS(array)[i];
+        buf.own_strides()[i] = PyArray_STRIDES(array)[i];
+        len *= PyArray_DIMS(array)[i];
+    }
     view.len = len;
     view.itemsize = 8;
     view.readonly = !PyArray_ISWRITEABLE(array);
     view.ndim = ndim;
     view.format = const_cast<char*>("d");
-    view.shape = PyArray_DIMS(array);
-    view.strides = PyArray_STRIDES(array);
+    view.shape = buf.own_shape();
+    view.strides = buf.own_strides();
     view.suboffsets = nullptr;
     view.internal = nullptr;
     *status = 0;
     return 1;
 }
 
-}  // namespace
-
-int validate_float_array(PyObject* value, int ndim, HeldBuffer& buf) {
-    if (value == Py_None) return 0;
-    if (int status; take_native_float64(value, ndim, buf, &status)) return status;
-    HeldBuffer taken;
-    // No contiguity or writability asked for: any strided array qualifies.
-    if (PyObject_GetBuffer(value, &taken.view(), PyBUF_STRIDES | PyBUF_FORMAT) < 0) return -1;
-    const Py_buffer& view = taken.view();
+// The element and dimension checks of an exported buffer.
+int check_view(const Py_buffer& view, int ndim) {
     if (view.ndim != ndim) return wrong_dimensions(ndim, view.ndim);
     std::string problem = format::check_float64(view.format ? view.format : "B");
     if (!problem.empty()) {
@@ -75,22 +71,39 @@ int validate_float_array(PyObject* value, int ndim, HeldBuffer& buf) {
                      view.itemsize, view.itemsize > 1 ? "s" : "", "float64_t", Py_ssize_t{8}, "s");
         return -1;
     }
+    return 0;
+}
+
+}  // namespace
+
+int validate_float_array(PyObject* value, int ndim, HeldBuffer& buf) {
     buf.release();
-    buf.swap(taken);
+    if (value == Py_None) return 0;
+    if (int status; take_native_float64(value, ndim, buf, &status)) return status;
+    // No contiguity or writability asked for: any strided array qualifies.
+    if (PyObject_GetBuffer(value, &buf.view(), PyBUF_STRIDES | PyBUF_FORMAT) < 0) return -1;
+    if (check_view(buf.view(), ndim) < 0) {
+        buf.release();
+        return -1;
+    }
     return 0;
 }
 
 int FloatLocal::assign(Ref value) {
     if (!value) return -1;
-    if (value.get() != Py_None && !globals::ndarray_type) return globals::not_initialised();
-    if (value.get() != Py_None && !PyObject_TypeCheck(value.get(), globals::ndarray_type)) {
-        PyErr_Format(PyExc_TypeError, "Cannot convert %.200s to %.200s", Py_TYPE(value.get())->tp_name,
-                     globals::ndarray_type->tp_name);
-        return -1;
+    if (value.get() != Py_None) {
+        if (!globals::ndarray_type) return globals::not_initialised();
+        if (!PyObject_TypeCheck(value.get(), globals::ndarray_type)) {
+            PyErr_Format(PyExc_TypeError, "Cannot convert %.200s to %.200s", Py_TYPE(value.get())->tp_name,
+                         globals::ndarray_type->tp_name);
+            return -1;
+        }
     }
-    HeldBuffer fresh;
-    if (validate_float_array(value.get(), ndim_, fresh) < 0) return -1;
-    buf_.swap(fresh);  // the previous value's buffer goes with `fresh`
+    // The new value is validated into the spare guard; the current value
+    // keeps its buffer until the new one has passed.
+    if (validate_float_array(value.get(), ndim_, bufs_[current_ ^ 1]) < 0) return -1;
+    bufs_[current_].release();
+    current_ ^= 1;
     value_ = std::move(value);
     return 0;
 }

@@ -7,8 +7,8 @@
 namespace vesk {
 
 // Validates `value` and, on success, leaves its buffer held in `buf` until
-// the guard goes. None passes without a buffer. 0, or -1 with the error set
-// and nothing held.
+// the guard goes (whatever `buf` held before is released first). None passes
+// without a buffer. 0, or -1 with the error set and nothing held.
 int validate_float_array(PyObject* value, int ndim, HeldBuffer& buf);
 
 // A float-array working value of an operation: every value stored passes the
@@ -26,7 +26,8 @@ public:
 
 private:
     Ref value_ = Ref::borrow(Py_None);
-    HeldBuffer buf_;
+    HeldBuffer bufs_[2];  // the current value's and a spare, used in turn
+    int current_ = 0;
     int ndim_;
 };
 

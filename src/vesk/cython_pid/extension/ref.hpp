@@ -70,11 +70,17 @@ public:
     void release() noexcept {
         if (view_.obj) PyBuffer_Release(&view_);  // also clears view_.obj
     }
-    // Exchanges the held buffers of two guards.
-    void swap(HeldBuffer& other) noexcept { std::swap(view_, other.view_); }
+
+    // Room for the shape and strides of a view filled in by hand (up to two
+    // dimensions), so that they do not point into an object that may change
+    // while the view is held. A guard never moves, so neither do they.
+    static constexpr int own_dims = 2;
+    Py_ssize_t* own_shape() noexcept { return dims_; }
+    Py_ssize_t* own_strides() noexcept { return dims_ + own_dims; }
 
 private:
     Py_buffer view_;
+    Py_ssize_t dims_[2 * own_dims] = {};
 };
 
 }  // namespace vesk
