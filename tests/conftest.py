@@ -1,6 +1,7 @@
 import subprocess
 import sys
 import textwrap
+import traceback
 
 import numpy as np
 import pytest
@@ -32,3 +33,33 @@ def run_python(code, *, check=True):
     if check and proc.returncode != 0:
         raise AssertionError(f"child failed ({proc.returncode}):\n{proc.stdout}\n{proc.stderr}")
     return proc
+
+
+DECLARED_FIELDS = {  # the order of the fields in each class's objects
+    cp.PIDController: ("kp", "ki", "kd", "integral", "previous_error"),
+    cp.PIDControllerXd: ("kp", "ki", "kd", "integral", "previous_error"),
+    cp.AdaptiveController: ("kp", "ki", "kd", "integral", "previous_error",
+                            "error_history", "max_adjustment", "learning_rate"),
+}
+
+
+def fields(c):
+    """A controller's fields by name, read through its pickled state (which
+    holds the field objects themselves, in alphabetical order)."""
+    base = next(b for b in type(c).__mro__ if b in DECLARED_FIELDS)
+    r = c.__reduce__()
+    return dict(zip(sorted(DECLARED_FIELDS[base]), r[2] if len(r) == 3 else r[1][2]))
+
+
+def entries(exc):
+    """The module's traceback entries of an exception (or pytest ExceptionInfo), outermost first."""
+    if not isinstance(exc, BaseException):
+        exc = exc.value
+    return [f.f_code.co_name for f, _ in traceback.walk_tb(exc.__traceback__) if f.f_code.co_name.startswith("vesk.")]
+
+
+def same(a, b):
+    """Bitwise equality: arrays by type, dtype, shape and bytes; numbers by type and bits."""
+    if isinstance(a, np.ndarray) or isinstance(b, np.ndarray):
+        return type(a) is type(b) and (a.dtype, a.shape, a.tobytes()) == (b.dtype, b.shape, b.tobytes())
+    return type(a) is type(b) and np.float64(a).tobytes() == np.float64(b).tobytes()

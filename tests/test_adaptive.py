@@ -5,7 +5,7 @@ import math
 import numpy as np
 import pytest
 
-from conftest import f64
+from conftest import f64, fields, same, entries
 import vesk.cython_pid as cp
 
 AC = cp.AdaptiveController
@@ -15,30 +15,9 @@ A2 = f64(1.0, 2.0)
 INIT, STEP = (f"vesk.cython_pid.AdaptiveController.{m}" for m in ("__init__", "compute_control"))
 
 
-def fields(c):
-    """The eight fields by name, read through the pickled state (which holds the field objects)."""
-    red = c.__reduce__()
-    return dict(zip(NAMES, red[2] if len(red) == 3 else red[1][2]))
-
-
-def same(a, b):
-    """Bitwise equality: arrays by type, dtype, shape and bytes; numbers by type and bits."""
-    if isinstance(a, np.ndarray) or isinstance(b, np.ndarray):
-        return type(a) is type(b) and (a.dtype, a.shape, a.tobytes()) == (b.dtype, b.shape, b.tobytes())
-    return type(a) is type(b) and np.float64(a).tobytes() == np.float64(b).tobytes()
-
-
 def assert_fields(c, expected):
     got = fields(c)
     assert [n for n in NAMES if not same(got[n], expected[n])] == []
-
-
-def entries(excinfo):
-    tb, names = excinfo.tb, []
-    while tb is not None:
-        names.append(tb.tb_frame.f_code.co_name)
-        tb = tb.tb_next
-    return [n for n in names if n.startswith("vesk.")]
 
 
 class Ref:

@@ -12,7 +12,7 @@ import numpy as np
 import pytest
 
 import vesk.cython_pid as cp
-from conftest import f64
+from conftest import f64, entries
 
 A, B = f64(1.0, 2.0), f64(0.5, 0.25)
 A2, B2 = np.array([[1.0, 2.0], [3.0, 4.0]]), np.array([[0.5, 0.25], [2.0, 1.0]])
@@ -34,16 +34,12 @@ def state(obj):
     return norm(obj.__reduce__()[-1])
 
 
-def module_frames(exc):
-    return [f.f_code.co_name for f, _ in traceback.walk_tb(exc.__traceback__) if f.f_code.co_name.startswith("vesk.")]
-
-
 def check_error(call, exc_type, message, op):
     with pytest.raises(exc_type) as info:
         call()
     assert type(info.value) is exc_type and str(info.value) == message
     ops = [op] if isinstance(op, str) else op or []
-    assert module_frames(info.value) == [f"vesk.cython_pid.{o}" for o in ops]
+    assert entries(info.value) == [f"vesk.cython_pid.{o}" for o in ops]
     return info.value
 
 
@@ -317,7 +313,7 @@ def test_checksum_conversion(checksum, outcome):
     with pytest.raises(type(outcome) if isinstance(outcome, Exception) else outcome) as info:
         U(cp.PIDController, checksum, None)
     assert outcome is OverflowError or str(info.value) == str(outcome)
-    assert module_frames(info.value) == ["vesk.cython_pid.__pyx_unpickle_PIDController"]
+    assert entries(info.value) == ["vesk.cython_pid.__pyx_unpickle_PIDController"]
 
 
 def test_checksum_from_int_subclass_returned_by_int_warns():

@@ -6,7 +6,7 @@ import numpy as np
 import pytest
 
 import vesk.cython_pid as cp
-from conftest import f64
+from conftest import f64, entries
 
 NDIM = {"PIDController": 1, "PIDControllerXd": 2, "AdaptiveController": 1}
 INIT_PARAMS = {"PIDController": ("kp", "ki", "kd"), "PIDControllerXd": ("kp", "ki", "kd"),
@@ -15,10 +15,6 @@ INIT_PARAMS = {"PIDController": ("kp", "ki", "kd"), "PIDControllerXd": ("kp", "k
 
 def good(ndim, scale=1.0):
     return f64(1.0, 2.0) * scale if ndim == 1 else np.array([[1.0, 2.0], [3.0, 4.0]]) * scale
-
-
-def module_frames(exc):
-    return [f.f_code.co_name for f, _ in traceback.walk_tb(exc.__traceback__) if f.f_code.co_name.startswith("vesk.")]
 
 
 def _slots():
@@ -79,7 +75,7 @@ def test_refused_element_types(slot, dtype, message):
     with pytest.raises(ValueError) as info:
         call(np.zeros((2,) * nd, dtype))
     assert str(info.value) == message
-    assert module_frames(info.value) == [f"vesk.cython_pid.{op}"]
+    assert entries(info.value) == [f"vesk.cython_pid.{op}"]
 
 
 @pytest.mark.parametrize("slot, got", [(s, k) for s in SLOTS for k in range(4) if k != s[2]],
@@ -89,7 +85,7 @@ def test_wrong_number_of_dimensions(slot, got):
     with pytest.raises(ValueError) as info:
         call(np.zeros((2,) * got))
     assert str(info.value) == f"Buffer has wrong number of dimensions (expected {nd}, got {got})"
-    assert module_frames(info.value) == [f"vesk.cython_pid.{op}"]
+    assert entries(info.value) == [f"vesk.cython_pid.{op}"]
 
 
 def test_first_bad_argument_in_parameter_order_is_reported():
@@ -170,7 +166,7 @@ def test_exporter_error_propagates(slot):
     _, _, nd, op, call = slot
     with pytest.raises(LookupError, match="^no buffer today$") as info:
         call(good(nd).view(NoBuffer))
-    assert module_frames(info.value) == [f"vesk.cython_pid.{op}"]
+    assert entries(info.value) == [f"vesk.cython_pid.{op}"]
 
 
 def _returning(method, value, base=np.ndarray):
@@ -193,7 +189,7 @@ def test_working_values_are_checked(name, method, value, exc, message):
     with pytest.raises(exc) as info:
         c.compute_control(good(nd).view(_returning(method, value(nd))), good(nd, 0.5), 0.1)
     assert str(info.value) == message.format(nd=nd)
-    assert module_frames(info.value) == [f"vesk.cython_pid.{name}.compute_control"]
+    assert entries(info.value) == [f"vesk.cython_pid.{name}.compute_control"]
     after = c.__reduce__()[2]
     assert after[-1] is before[-1]  # previous_error is replaced only once the step has got that far
     assert method != "__sub__" or all(a is b for a, b in zip(after, before, strict=True))

@@ -11,29 +11,15 @@ import numpy as np
 import pytest
 
 import vesk.cython_pid as cp
+from conftest import DECLARED_FIELDS, entries, fields
 
-PID_FIELDS = ("kp", "ki", "kd", "integral", "previous_error")
-DECLARED = {  # the order of the fields in the object
-    cp.PIDController: PID_FIELDS,
-    cp.PIDControllerXd: PID_FIELDS,
-    cp.AdaptiveController: PID_FIELDS + ("error_history", "max_adjustment", "learning_rate"),
-}
+DECLARED = DECLARED_FIELDS  # the order of the fields in the object
 CLASSES = list(DECLARED)
 
 
 def layout(cls):
     """Field names in the order of the pickled state."""
     return sorted(DECLARED[next(b for b in cls.__mro__ if b in DECLARED)])
-
-
-def fields(c):
-    r = c.__reduce__()
-    return dict(zip(layout(type(c)), r[2] if len(r) == 3 else r[1][2]))
-
-
-def entries(exc):
-    """The module's traceback entries of an exception, outermost first."""
-    return [f.f_code.co_name for f, _ in traceback.walk_tb(exc.__traceback__) if f.f_code.co_name.startswith("vesk.")]
 
 
 def shape(cls):

@@ -10,7 +10,7 @@ import struct
 import numpy as np
 import pytest
 
-from conftest import f64, run_python
+from conftest import f64, run_python, entries
 import vesk.cython_pid as cp
 
 PID5 = ("integral", "kd", "ki", "kp", "previous_error")
@@ -45,14 +45,6 @@ def state(c):
 def bits(c):
     return [(type(v), v.dtype, v.shape, v.tobytes()) if isinstance(v, np.ndarray) else (type(v), repr(v))
             for v in state(c)]
-
-
-def entries(excinfo):
-    tb, names = excinfo.tb, []
-    while tb is not None:
-        names.append(tb.tb_frame.f_code.co_name)
-        tb = tb.tb_next
-    return [n for n in names if n.startswith("vesk.")]
 
 
 def arr(cls, *values):

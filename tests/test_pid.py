@@ -11,26 +11,13 @@ import numpy as np
 import pytest
 
 import vesk.cython_pid as cp
+from conftest import fields, entries, same
 
 NAMES = ("integral", "kd", "ki", "kp", "previous_error")  # order of the pickled state
 KINDS = [pytest.param(cp.PIDController, (3,), id="1d"), pytest.param(cp.PIDControllerXd, (2, 3), id="2d")]
 NOTHING, INTEGRAL, BOTH = "nothing", "integral", "integral+previous_error"
 DELETED = object()
 NS = types.SimpleNamespace
-
-
-def fields(c):
-    r = c.__reduce__()
-    return dict(zip(NAMES, r[2] if len(r) == 3 else r[1][2]))
-
-
-def entries(exc):
-    """The module's traceback entries of an exception, outermost first."""
-    return [f.f_code.co_name for f, _ in traceback.walk_tb(exc.__traceback__) if f.f_code.co_name.startswith("vesk.")]
-
-
-def same(a, b):
-    return a.dtype == b.dtype and a.shape == b.shape and a.tobytes() == b.tobytes()
 
 
 def gains(shape, values=(2.0, 0.5, 0.1)):

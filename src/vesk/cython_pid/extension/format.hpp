@@ -1,7 +1,6 @@
 // Checker for buffer-protocol format strings (struct-module style element
 // descriptions). Plain C++: no Python headers, so it can be unit-tested alone.
-#ifndef VESK_CYTHON_PID_EXTENSION_FORMAT_HPP
-#define VESK_CYTHON_PID_EXTENSION_FORMAT_HPP
+#pragma once
 
 #include <string>
 
@@ -18,4 +17,3 @@ std::string check_float64(const char* fmt);
 
 }  // namespace vesk::format
 
-#endif  // VESK_CYTHON_PID_EXTENSION_FORMAT_HPP
