@@ -161,6 +161,18 @@ def test_loaded_under_another_name_is_entered_as_vesk_cython_pid():
                        not preexisting, preexisting, False, "vesk.cython_pid"]
 
 
+def test_embedder_flag_makes_the_module_call_itself_main():
+    # A host program sets the exported flag before the import; ctypes plays that host.
+    code = f"""
+        import ctypes, sys
+        lib = ctypes.CDLL({cp.__file__!r})
+        ctypes.c_int.in_dll(lib, "__pyx_module_is_main_vesk__cython_pid").value = 1
+        import vesk.cython_pid as m
+        print(m.__name__, sys.modules["vesk.cython_pid"] is m)
+    """
+    assert run_python(code).stdout.split() == ["__main__", "True"]
+
+
 def test_second_interpreter_is_refused():
     code = """
         import _interpreters
