@@ -6,9 +6,13 @@
 //   Kp += clip(lr * mean(H, axis 0) * e, -M, M);  I += e*dt
 //   D = (e - e_prev)/dt if dt > 0 else 0;  u = (Kp*e + Ki*I) + Kd*D;  e_prev = e.copy()
 #include "controllers.hpp"
+
+#include <cstring>
+
 #include "extension/binding.hpp"
 #include "extension/operation.hpp"
 #include "numpy_calls.hpp"
+#include "fused.hpp"
 #include "steps.hpp"
 
 namespace vesk {
@@ -30,6 +34,94 @@ int set_float_field(PyObject* self, Field f, double value) {
     if (!number) return -1;
     set_field(self, f, std::move(number));
     return 0;
+}
+
+// A float field as the fused step reads it: an exact Python float.
+bool exact_float(PyObject* value, double* out) {
+    if (!PyFloat_CheckExact(value)) return false;
+    *out = PyFloat_AS_DOUBLE(value);
+    return true;
+}
+
+// One step as a single native pass, in the plain case only (fused.hpp):
+// every array plain and of the target's length, the history (10, n); the
+// learning rate and maximum adjustment exact floats; kp and the integral
+// writeable and sharing memory with nothing else the step reads; np.roll,
+// np.mean, np.clip (and np.zeros_like when called) NumPy's own. kp and the
+// integral are computed into scratch and copied in once the kernel has
+// come through clean, so a step sent back to the generic law finds the
+// state untouched. The control signal, or nothing (and no error) for the
+// generic law.
+Ref fused_step(PyObject* self, const steps::StepArgs& step) {
+    using fused::Plain;
+    PyObject* const* fields = as_controller(self)->fields;
+    Plain target, current, p_gain, i_gain, d_gain, sum, previous, history;
+    double rate, bound;
+    if (!fused::plain(step.target, ndim, nullptr, target)) return Ref();
+    const npy_intp* shape = PyArray_DIMS(reinterpret_cast<PyArrayObject*>(step.target));
+    const std::size_t n = target.size;
+    const npy_intp history_shape[2] = {static_cast<npy_intp>(kernels::history_rows), shape[0]};
+    if (n == 0 || !fused::plain(step.current, ndim, shape, current) || !fused::plain(fields[kp], ndim, shape, p_gain) ||
+        !fused::plain(fields[ki], ndim, shape, i_gain) || !fused::plain(fields[kd], ndim, shape, d_gain) ||
+        !fused::plain(fields[integral], ndim, shape, sum) ||
+        !fused::plain(fields[error_history], 2, history_shape, history) ||
+        !exact_float(fields[learning_rate], &rate) || !exact_float(fields[max_adjustment], &bound) ||
+        !fused::writeable(p_gain) || !fused::writeable(sum))
+        return Ref();
+    const bool differentiate = step.dt > 0;
+    const bool have_previous = fused::plain(fields[previous_error], ndim, shape, previous);
+    if (differentiate && !have_previous) return Ref();
+    if (!fused::numpy_function_is_own(globals::names.roll, fused::own.roll) ||
+        !fused::numpy_function_is_own(globals::names.mean, fused::own.mean) ||
+        !fused::numpy_function_is_own(globals::names.clip, fused::own.clip) ||
+        (!differentiate && !fused::numpy_function_is_own(globals::names.zeros_like, fused::own.zeros_like)))
+        return Ref();
+    if (fused::overlap(p_gain, sum)) return Ref();
+    for (const Plain* written : {&p_gain, &sum}) {
+        for (const Plain* read : {&target, &current, &i_gain, &d_gain, &history})
+            if (fused::overlap(*written, *read)) return Ref();
+        if (differentiate && fused::overlap(*written, previous)) return Ref();
+    }
+
+    // NumPy gives a result the dtype object of its first operand: the
+    // rolled history that of the history, the error (and its copy) that of
+    // the target, the control signal that of kp.
+    auto descr_of = [](const Plain& a) { return PyArray_DESCR(reinterpret_cast<PyArrayObject*>(a.object)); };
+    auto data_of = [](const Ref& a) { return static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(a.get()))); };
+    const bool release_gil = n >= fused::release_gil_from;
+    const bool reuse_history = !release_gil && fused::reusable(history, descr_of(history));
+    const bool reuse_previous = !release_gil && have_previous && fused::reusable(previous, descr_of(target));
+    Ref control = fused::new_array(descr_of(p_gain), ndim, shape);
+    Ref new_history = reuse_history ? Ref::borrow(history.object) : fused::new_array(descr_of(history), 2, history_shape);
+    Ref new_previous = reuse_previous ? Ref::borrow(previous.object) : fused::new_array(descr_of(target), ndim, shape);
+    fused::Scratch scratch(3 * n);
+    if (!control || !new_history || !new_previous || !scratch.get()) {
+        PyErr_Clear();  // the generic law meets the same shortage and reports it
+        return Ref();
+    }
+    // Fields may be replaced by another thread while the GIL is released.
+    Ref held[] = {Ref::borrow(p_gain.object), Ref::borrow(i_gain.object), Ref::borrow(d_gain.object),
+                  Ref::borrow(sum.object), Ref::borrow(previous.object), Ref::borrow(history.object)};
+    double* const new_kp = scratch.get();
+    double* const new_integral = new_kp + n;
+    double* const error = new_integral + n;
+    const kernels::AdaptiveStep kernel{
+        target.data, current.data, p_gain.data, i_gain.data, d_gain.data, sum.data, previous.data, history.data,
+        step.dt,     rate,         -bound,      bound,       error,       new_kp,   new_integral,  data_of(control),
+    };
+    if (!fused::run_clean(n, [&] { return kernels::adaptive_step(kernel, n, differentiate); })) return Ref();
+
+    const std::size_t row = n * sizeof(double);
+    std::memcpy(p_gain.data, new_kp, row);  // kp and the integral, in place
+    std::memcpy(sum.data, new_integral, row);
+    // The history rolled by one row, the error in row 0; the oldest row goes.
+    double* rolled = data_of(new_history);
+    std::memmove(rolled + n, history.data, (kernels::history_rows - 1) * row);
+    std::memcpy(rolled, error, row);
+    std::memcpy(data_of(new_previous), error, row);  // a copy of the error
+    set_field(self, error_history, std::move(new_history));
+    set_field(self, previous_error, std::move(new_previous));
+    return control;
 }
 
 }  // namespace
@@ -80,6 +172,7 @@ PyObject* adaptive_compute_control(PyObject* self, PyObject* const* args, Py_ssi
     Operation op(class_spec(adaptive).op_compute);
     steps::StepArgs step;
     if (steps::bind_step(op, ndim, args, nargs, kwnames, step) < 0) return nullptr;
+    if (Ref control = fused_step(self, step)) return control.release();
 
     FloatLocal error(ndim), derivative(ndim);
     if (error.assign(numpy::sub(step.target, step.current)) < 0) return op.fail();

@@ -9,15 +9,75 @@
 // exactly this order and with these operand orders: results must match the
 // same expressions written in Python bit for bit.
 #include "controllers.hpp"
+
+#include <cstring>
+
 #include "extension/binding.hpp"
 #include "extension/operation.hpp"
 #include "numpy_calls.hpp"
+#include "fused.hpp"
 #include "steps.hpp"
 
 namespace vesk {
 
 namespace {
+
 ParamList init_params{"__init__", {"kp", "ki", "kd"}, 3, 3};
+
+// One step as a single native pass, in the plain case only (fused.hpp):
+// every array plain and of the target's shape; the integral writeable and
+// sharing memory with nothing it is computed from; np.zeros_like NumPy's
+// own when the step would call it. The new integral goes to scratch and is
+// copied in once the kernel has come through clean, so a step sent back
+// to the generic law finds the state untouched.
+// The control signal, or nothing (and no error) for the generic law.
+Ref fused_step(PyObject* self, int ndim, const steps::StepArgs& step) {
+    using fused::Plain;
+    PyObject* const* fields = as_controller(self)->fields;
+    Plain target, current, p_gain, i_gain, d_gain, sum, previous;
+    if (!fused::plain(step.target, ndim, nullptr, target)) return Ref();
+    const npy_intp* shape = PyArray_DIMS(reinterpret_cast<PyArrayObject*>(step.target));
+    const std::size_t n = target.size;
+    if (n == 0 || !fused::plain(step.current, ndim, shape, current) || !fused::plain(fields[kp], ndim, shape, p_gain) ||
+        !fused::plain(fields[ki], ndim, shape, i_gain) || !fused::plain(fields[kd], ndim, shape, d_gain) ||
+        !fused::plain(fields[integral], ndim, shape, sum) || !fused::writeable(sum))
+        return Ref();
+    const bool differentiate = step.dt > 0;
+    const bool have_previous = fused::plain(fields[previous_error], ndim, shape, previous);
+    if (differentiate ? !have_previous : !fused::numpy_function_is_own(globals::names.zeros_like, fused::own.zeros_like))
+        return Ref();
+    for (const Plain* read : {&target, &current, &p_gain, &i_gain, &d_gain})
+        if (fused::overlap(sum, *read)) return Ref();
+    if (differentiate && fused::overlap(sum, previous)) return Ref();
+
+    // NumPy gives a result the dtype object of its first operand: the
+    // error that of the target, the control signal that of kp.
+    PyArray_Descr* error_descr = PyArray_DESCR(reinterpret_cast<PyArrayObject*>(target.object));
+    const bool release_gil = n >= fused::release_gil_from;
+    const bool reuse = !release_gil && have_previous && fused::reusable(previous, error_descr);
+    Ref control = fused::new_array(PyArray_DESCR(reinterpret_cast<PyArrayObject*>(p_gain.object)), ndim, shape);
+    Ref error = reuse ? Ref::borrow(previous.object) : fused::new_array(error_descr, ndim, shape);
+    fused::Scratch scratch(reuse ? 2 * n : n);
+    if (!control || !error || !scratch.get()) {
+        PyErr_Clear();  // the generic law meets the same shortage and reports it
+        return Ref();
+    }
+    // Fields may be replaced by another thread while the GIL is released.
+    Ref held[] = {Ref::borrow(p_gain.object), Ref::borrow(i_gain.object), Ref::borrow(d_gain.object),
+                  Ref::borrow(sum.object), Ref::borrow(previous.object)};
+    double* error_data = reuse ? scratch.get() + n : static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(error.get())));
+    const kernels::PidStep kernel{
+        target.data, current.data, p_gain.data, i_gain.data, d_gain.data, sum.data, previous.data, step.dt,
+        error_data,  scratch.get(), static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(control.get()))),
+    };
+    if (!fused::run_clean(n, [&] { return kernels::pid_step(kernel, n, differentiate); })) return Ref();
+
+    std::memcpy(sum.data, scratch.get(), n * sizeof(double));  // the integral, in place
+    if (reuse) std::memcpy(previous.data, error_data, n * sizeof(double));
+    set_field(self, previous_error, std::move(error));  // the step's error itself
+    return control;
+}
+
 }  // namespace
 
 template <ClassId C>
@@ -52,6 +112,7 @@ PyObject* pid_compute_control(PyObject* self, PyObject* const* args, Py_ssize_t 
     Operation op(spec.op_compute);
     steps::StepArgs step;
     if (steps::bind_step(op, spec.ndim, args, nargs, kwnames, step) < 0) return nullptr;
+    if (Ref control = fused_step(self, ndim, step)) return control.release();
 
     FloatLocal error(ndim), p_term(ndim), i_term(ndim), derivative(ndim), d_term(ndim), control_signal(ndim);
     if (error.assign(numpy::sub(step.target, step.current)) < 0) return op.fail();

@@ -42,7 +42,7 @@ int create_constants() {
         {&n.reduce_ex, "__reduce_ex__"}, {&n.getstate, "__getstate__"},
         {&n.setstate, "__setstate__"}, {&n.reduce_cython, "__reduce_cython__"},
         {&n.setstate_cython, "__setstate_cython__"}, {&n.name, "__name__"},
-        {&n.spec, "__spec__"}, {&n.initializing, "_initializing"}, {&n.test, "__test__"},
+        {&n.spec, "__spec__"}, {&n.initializing, "_initializing"}, {&n.test, "__test__"}, {&n.module, "__module__"},
     };
     for (const auto& entry : table)
         if (intern(*entry.slot, entry.text) < 0) return -1;

@@ -16,7 +16,7 @@ struct Names {
     PyObject *np, *numpy, *zeros_like, *float64, *zeros, *roll, *mean, *clip, *copy;
     PyObject *dtype, *shift, *axis, *update, *dict, *new_, *pickle, *PickleError;
     PyObject *reduce, *reduce_ex, *getstate, *setstate, *reduce_cython, *setstate_cython;
-    PyObject *name, *spec, *initializing, *test;
+    PyObject *name, *spec, *initializing, *test, *module;
 };
 inline Names names{};
 

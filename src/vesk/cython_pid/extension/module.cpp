@@ -2,15 +2,18 @@
 // execute, in the order the steps below are numbered.
 #include "ref.hpp"
 
-// NumPy's C interface is used for its import procedure and for the sizes of
-// its type objects; ndarray itself is read from the numpy module.
-#include <numpy/arrayobject.h>
+// NumPy's C interface is imported here, for the whole module; its headers
+// also give the sizes of its type objects. ndarray itself is read from the
+// numpy module.
+#define VESK_IMPORT_NUMPY
+#include "numpy_api.hpp"
 #include <numpy/ufuncobject.h>
 
 #include <cstdio>
 #include <cstring>
 
 #include "classes.hpp"
+#include "controllers/fused.hpp"
 #include "function.hpp"
 #include "globals.hpp"
 #include "persistence/pickle.hpp"
@@ -268,6 +271,7 @@ int execute_body(PyObject* module, PyObject* ns) {
     if (publish_classes(module) < 0) return -1;
     if (import_external_types() < 0) return -1;
     if (bind_numpy(ns) < 0) return -1;
+    if (fused::remember_numpy(ns) < 0) return -1;
     if (install_methods() < 0) return -1;
     if (publish_reconstructors(ns) < 0) return -1;
     Ref test = Ref::steal(PyDict_New());

@@ -1,0 +1,109 @@
+#include "fused.hpp"
+
+#include <iterator>
+
+#include "extension/globals.hpp"
+
+namespace vesk::fused {
+
+bool plain(PyObject* object, int ndim, const npy_intp* shape, Plain& out) {
+    if (Py_TYPE(object) != globals::ndarray_type) return false;
+    auto* array = reinterpret_cast<PyArrayObject*>(object);
+    if (PyArray_NDIM(array) != ndim) return false;
+    constexpr int needed = NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED;
+    if ((PyArray_FLAGS(array) & needed) != needed) return false;
+    PyArray_Descr* descr = PyArray_DESCR(array);
+    // A dtype with metadata may carry it into NumPy's results.
+    if (descr->type_num != NPY_DOUBLE || !PyArray_ISNBO(descr->byteorder) || PyDataType_METADATA(descr)) return false;
+    if (shape) {
+        for (int i = 0; i < ndim; ++i)
+            if (PyArray_DIMS(array)[i] != shape[i]) return false;
+    }
+    out = {object, static_cast<double*>(PyArray_DATA(array)), static_cast<std::size_t>(PyArray_SIZE(array))};
+    return true;
+}
+
+bool overlap(const Plain& a, const Plain& b) {
+    // C-contiguous: each occupies `size` doubles from its data pointer on.
+    return a.data < b.data + b.size && b.data < a.data + a.size;
+}
+
+bool writeable(const Plain& a) {
+    auto* array = reinterpret_cast<PyArrayObject*>(a.object);
+    return (PyArray_FLAGS(array) & (NPY_ARRAY_WRITEABLE | NPY_ARRAY_WRITEBACKIFCOPY)) == NPY_ARRAY_WRITEABLE;
+}
+
+bool reusable(const Plain& a, PyArray_Descr* descr) {
+    auto* array = reinterpret_cast<PyArrayObject*>(a.object);
+    constexpr int needed = NPY_ARRAY_OWNDATA | NPY_ARRAY_WRITEABLE;
+    if (Py_REFCNT(a.object) != 1 || PyArray_BASE(array) || (PyArray_FLAGS(array) & needed) != needed ||
+        (PyArray_FLAGS(array) & NPY_ARRAY_WRITEBACKIFCOPY) || PyArray_DESCR(array) != descr ||
+        reinterpret_cast<PyArrayObject_fields*>(array)->weakreflist)
+        return false;
+    npy_intp stride = sizeof(double);
+    for (int i = PyArray_NDIM(array) - 1; i >= 0; --i) {
+        if (PyArray_STRIDES(array)[i] != stride) return false;
+        stride *= PyArray_DIMS(array)[i];
+    }
+    return true;
+}
+
+Ref new_array(PyArray_Descr* descr, int ndim, const npy_intp* shape) {
+    Py_INCREF(descr);  // stolen by the call
+    return Ref::steal(PyArray_NewFromDescr(globals::ndarray_type, descr, ndim, shape, nullptr, nullptr, 0, nullptr));
+}
+
+bool numpy_function_is_own(PyObject* name, PyObject* own_function) {
+    if (!own_function || !globals::module_dict) return false;
+    // Borrowed look-ups: the interned keys of str-keyed dicts run no code.
+    PyObject* np = PyDict_GetItemWithError(globals::module_dict, globals::names.np);
+    if (np != own.module || !PyModule_CheckExact(np)) {
+        if (!np) PyErr_Clear();  // the generic law looks again and reports it
+        return false;
+    }
+    PyObject* function = PyDict_GetItemWithError(PyModule_GetDict(np), name);
+    if (!function) PyErr_Clear();
+    return function == own_function;
+}
+
+namespace {
+
+// NumPy's own function: the numpy module's attribute, from NumPy itself.
+int remember_function(PyObject* numpy, PyObject* name, PyObject*& slot) {
+    Ref function = Ref::steal(PyObject_GetAttr(numpy, name));
+    if (!function) {
+        PyErr_Clear();  // no fused step will need it
+        return 0;
+    }
+    Ref module = Ref::steal(PyObject_GetAttr(function.get(), globals::names.module));
+    if (!module) {
+        PyErr_Clear();
+        return 0;
+    }
+    int is_numpy = PyUnicode_Check(module.get()) ? PyUnicode_CompareWithASCIIString(module.get(), "numpy") == 0 : 0;
+    if (is_numpy) Py_XSETREF(slot, function.release());
+    return 0;
+}
+
+}  // namespace
+
+int remember_numpy(PyObject* ns) {
+    PyObject* numpy = nullptr;
+    if (PyDict_GetItemRef(ns, globals::names.np, &numpy) < 0) return -1;
+    Ref owned = Ref::steal(numpy);
+    if (!numpy || !PyModule_CheckExact(numpy)) return 0;  // no fused step will ever count it as NumPy
+    Py_XSETREF(own.module, owned.release());
+    for (auto [name, slot] : {std::pair{globals::names.zeros_like, &own.zeros_like}, {globals::names.roll, &own.roll},
+                              {globals::names.mean, &own.mean}, {globals::names.clip, &own.clip}})
+        if (remember_function(own.module, name, *slot) < 0) return -1;
+    return 0;
+}
+
+Scratch::Scratch(std::size_t count)
+    : data_(count <= std::size(local_) ? local_ : static_cast<double*>(PyMem_RawMalloc(count * sizeof(double)))) {}
+
+Scratch::~Scratch() {
+    if (data_ != local_) PyMem_RawFree(data_);
+}
+
+}  // namespace vesk::fused
