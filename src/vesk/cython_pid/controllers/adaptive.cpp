@@ -100,8 +100,8 @@ Ref fused_step(PyObject* self, const steps::StepArgs& step) {
         return Ref();
     }
     // Fields may be replaced by another thread while the GIL is released.
-    Ref held[] = {Ref::borrow(p_gain.object), Ref::borrow(i_gain.object), Ref::borrow(d_gain.object),
-                  Ref::borrow(sum.object), Ref::borrow(previous.object), Ref::borrow(history.object)};
+    fused::Held held(release_gil,
+                     {p_gain.object, i_gain.object, d_gain.object, sum.object, previous.object, history.object});
     double* const new_kp = scratch.get();
     double* const new_integral = new_kp + n;
     double* const error = new_integral + n;
@@ -171,8 +171,9 @@ int adaptive_init(PyObject* self, PyObject* args, PyObject* kwds) {
 PyObject* adaptive_compute_control(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     Operation op(class_spec(adaptive).op_compute);
     steps::StepArgs step;
-    if (steps::bind_step(op, ndim, args, nargs, kwnames, step) < 0) return nullptr;
+    if (steps::bind_step(op, args, nargs, kwnames, step) < 0) return nullptr;
     if (Ref control = fused_step(self, step)) return control.release();
+    if (steps::hold_positions(op, ndim, step) < 0) return nullptr;
 
     FloatLocal error(ndim), derivative(ndim);
     if (error.assign(numpy::sub(step.target, step.current)) < 0) return op.fail();

@@ -6,46 +6,8 @@
 
 namespace vesk::fused {
 
-bool plain(PyObject* object, int ndim, const npy_intp* shape, Plain& out) {
-    if (Py_TYPE(object) != globals::ndarray_type) return false;
-    auto* array = reinterpret_cast<PyArrayObject*>(object);
-    if (PyArray_NDIM(array) != ndim) return false;
-    constexpr int needed = NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED;
-    if ((PyArray_FLAGS(array) & needed) != needed) return false;
-    PyArray_Descr* descr = PyArray_DESCR(array);
-    // A dtype with metadata may carry it into NumPy's results.
-    if (descr->type_num != NPY_DOUBLE || !PyArray_ISNBO(descr->byteorder) || PyDataType_METADATA(descr)) return false;
-    if (shape) {
-        for (int i = 0; i < ndim; ++i)
-            if (PyArray_DIMS(array)[i] != shape[i]) return false;
-    }
-    out = {object, static_cast<double*>(PyArray_DATA(array)), static_cast<std::size_t>(PyArray_SIZE(array))};
-    return true;
-}
-
-bool overlap(const Plain& a, const Plain& b) {
-    // C-contiguous: each occupies `size` doubles from its data pointer on.
-    return a.data < b.data + b.size && b.data < a.data + a.size;
-}
-
-bool writeable(const Plain& a) {
-    auto* array = reinterpret_cast<PyArrayObject*>(a.object);
-    return (PyArray_FLAGS(array) & (NPY_ARRAY_WRITEABLE | NPY_ARRAY_WRITEBACKIFCOPY)) == NPY_ARRAY_WRITEABLE;
-}
-
-bool reusable(const Plain& a, PyArray_Descr* descr) {
-    auto* array = reinterpret_cast<PyArrayObject*>(a.object);
-    constexpr int needed = NPY_ARRAY_OWNDATA | NPY_ARRAY_WRITEABLE;
-    if (Py_REFCNT(a.object) != 1 || PyArray_BASE(array) || (PyArray_FLAGS(array) & needed) != needed ||
-        (PyArray_FLAGS(array) & NPY_ARRAY_WRITEBACKIFCOPY) || PyArray_DESCR(array) != descr ||
-        reinterpret_cast<PyArrayObject_fields*>(array)->weakreflist)
-        return false;
-    npy_intp stride = sizeof(double);
-    for (int i = PyArray_NDIM(array) - 1; i >= 0; --i) {
-        if (PyArray_STRIDES(array)[i] != stride) return false;
-        stride *= PyArray_DIMS(array)[i];
-    }
-    return true;
+bool plain_float64(PyArray_Descr* descr) {
+    return descr->type_num == NPY_DOUBLE && PyArray_ISNBO(descr->byteorder) && !PyDataType_METADATA(descr);
 }
 
 Ref new_array(PyArray_Descr* descr, int ndim, const npy_intp* shape) {
@@ -93,6 +55,7 @@ int remember_numpy(PyObject* ns) {
     Ref owned = Ref::steal(numpy);
     if (!numpy || !PyModule_CheckExact(numpy)) return 0;  // no fused step will ever count it as NumPy
     Py_XSETREF(own.module, owned.release());
+    if (!own.float64 && !(own.float64 = PyArray_DescrFromType(NPY_DOUBLE))) return -1;
     for (auto [name, slot] : {std::pair{globals::names.zeros_like, &own.zeros_like}, {globals::names.roll, &own.roll},
                               {globals::names.mean, &own.mean}, {globals::names.clip, &own.clip}})
         if (remember_function(own.module, name, *slot) < 0) return -1;

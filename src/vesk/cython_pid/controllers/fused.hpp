@@ -10,6 +10,7 @@
 
 #include <cstddef>
 
+#include "extension/globals.hpp"
 #include "extension/numpy_api.hpp"
 #include "kernels.hpp"
 
@@ -26,20 +27,66 @@ struct Plain {
     std::size_t size = 0;
 };
 
+// NumPy's functions and float64 dtype as they were at import (a null
+// function: not NumPy's own then).
+struct OwnNumpy {
+    PyObject* module;
+    PyObject *zeros_like, *roll, *mean, *clip;
+    PyArray_Descr* float64;
+};
+inline OwnNumpy own{};
+
+// A float64 dtype other than NumPy's shared one (a restored pickle's, say):
+// native byte order and no metadata, which NumPy may carry into results.
+bool plain_float64(PyArray_Descr* descr);
+
 // `object` is an exact, aligned, C-contiguous ndarray of native float64
 // without metadata, of `ndim` dimensions and, when `shape` is given, of
-// that shape.
-bool plain(PyObject* object, int ndim, const npy_intp* shape, Plain& out);
+// that shape. Inline: a step asks this of up to eight arrays.
+inline bool plain(PyObject* object, int ndim, const npy_intp* shape, Plain& out) {
+    if (Py_TYPE(object) != globals::ndarray_type) return false;
+    auto* array = reinterpret_cast<PyArrayObject*>(object);
+    constexpr int needed = NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED;
+    if (PyArray_NDIM(array) != ndim || (PyArray_FLAGS(array) & needed) != needed) return false;
+    PyArray_Descr* descr = PyArray_DESCR(array);
+    if (descr != own.float64 && !plain_float64(descr)) return false;
+    npy_intp size = 1;
+    for (int i = 0; i < ndim; ++i) {
+        if (shape && PyArray_DIMS(array)[i] != shape[i]) return false;
+        size *= PyArray_DIMS(array)[i];
+    }
+    out = {object, static_cast<double*>(PyArray_DATA(array)), static_cast<std::size_t>(size)};
+    return true;
+}
 
 // The arrays share memory.
-bool overlap(const Plain& a, const Plain& b);
+inline bool overlap(const Plain& a, const Plain& b) {
+    // C-contiguous: each occupies `size` doubles from its data pointer on.
+    return a.data < b.data + b.size && b.data < a.data + a.size;
+}
 
-bool writeable(const Plain& a);
+inline bool writeable(const Plain& a) {
+    auto* array = reinterpret_cast<PyArrayObject*>(a.object);
+    return (PyArray_FLAGS(array) & (NPY_ARRAY_WRITEABLE | NPY_ARRAY_WRITEBACKIFCOPY)) == NPY_ARRAY_WRITEABLE;
+}
 
 // `a` can serve as this step's new array of `descr`: nothing but its field
 // holds it (no other reference, no weak reference, no view, owns its data)
 // and its strides are those of a new C-ordered array.
-bool reusable(const Plain& a, PyArray_Descr* descr);
+inline bool reusable(const Plain& a, PyArray_Descr* descr) {
+    auto* array = reinterpret_cast<PyArrayObject*>(a.object);
+    constexpr int needed = NPY_ARRAY_OWNDATA | NPY_ARRAY_WRITEABLE;
+    if (Py_REFCNT(a.object) != 1 || PyArray_BASE(array) || (PyArray_FLAGS(array) & needed) != needed ||
+        (PyArray_FLAGS(array) & NPY_ARRAY_WRITEBACKIFCOPY) || PyArray_DESCR(array) != descr ||
+        reinterpret_cast<PyArrayObject_fields*>(array)->weakreflist)
+        return false;
+    npy_intp stride = sizeof(double);
+    for (int i = PyArray_NDIM(array) - 1; i >= 0; --i) {
+        if (PyArray_STRIDES(array)[i] != stride) return false;
+        stride *= PyArray_DIMS(array)[i];
+    }
+    return true;
+}
 
 // A new C-ordered array, as NumPy makes one for a result.
 Ref new_array(PyArray_Descr* descr, int ndim, const npy_intp* shape);
@@ -47,13 +94,6 @@ Ref new_array(PyArray_Descr* descr, int ndim, const npy_intp* shape);
 // `np`, looked up now as the laws look it up, is the NumPy module seen at
 // import and its attribute `name` is `own`, NumPy's own function.
 bool numpy_function_is_own(PyObject* name, PyObject* own);
-
-// NumPy's functions as they were at import (null: not NumPy's own then).
-struct OwnNumpy {
-    PyObject* module;
-    PyObject *zeros_like, *roll, *mean, *clip;
-};
-inline OwnNumpy own{};
 
 // Records `np` of the module namespace `ns` and its functions. 0, or -1
 // with the error set.
@@ -71,6 +111,20 @@ public:
 private:
     double local_[768];
     double* data_;
+};
+
+// References to the operands of a kernel that runs without the GIL, taken
+// only then: meanwhile another thread may replace the fields that held them.
+template <std::size_t N>
+class Held {
+public:
+    Held(bool hold, PyObject* const (&objects)[N]) {
+        if (!hold) return;
+        for (std::size_t i = 0; i < N; ++i) refs_[i] = Ref::borrow(objects[i]);
+    }
+
+private:
+    Ref refs_[N];
 };
 
 // Runs `kernel` (which returns whether a NaN reached a result) with the

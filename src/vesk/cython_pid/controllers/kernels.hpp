@@ -7,15 +7,28 @@
 // NaN NumPy keeps (that depends on its loop) or which warning NumPy gives;
 // so a kernel reports whether a NaN reached any result, the caller reads the
 // floating-point status, and either of the two sends the step back to NumPy.
+// Every result of a step reaches the control signal through arithmetic,
+// which keeps a NaN, so a NaN anywhere shows in the control signal.
 // The build keeps floating-point contraction off (no fused multiply-add).
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
 
 #if defined(__x86_64__) || defined(__SSE2__)
 #include <xmmintrin.h>
 #else
 #include <cfenv>
+#endif
+
+// On x86-64 each loop is also built for AVX2 and AVX-512 and the widest
+// the processor has is picked at load time, as NumPy picks its loops. The
+// operations are the same IEEE ones at every width.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+#define VESK_KERNEL_CLONES __attribute__((target_clones("avx512f", "avx2", "default")))
+#else
+#define VESK_KERNEL_CLONES
 #endif
 
 namespace vesk::kernels {
@@ -47,8 +60,15 @@ private:
 #endif
 };
 
-// A quiet test: it raises no flag of its own on a NaN.
-inline bool is_nan(double x) noexcept { return x != x; }
+// NaN detection in integer arithmetic, which raises no flag and which GCC
+// vectorises as an OR reduction: the top bit of the result is set exactly
+// when x is a NaN (magnitude bits above those of infinity).
+inline std::uint64_t nan_bit(double x) noexcept {
+    std::uint64_t bits;
+    std::memcpy(&bits, &x, sizeof bits);
+    return (bits & 0x7fffffffffffffffULL) + 0x000fffffffffffffULL;
+}
+inline bool any_nan(std::uint64_t bits) noexcept { return (bits >> 63) != 0; }
 
 // The PID step. `previous` is read only when `Differentiate` (dt > 0).
 //   e = r - y;  I' = I + e*dt;  D = (e - e_prev)/dt or 0;  u = (Kp*e + Ki*I') + Kd*D
@@ -59,22 +79,32 @@ struct PidStep {
 };
 
 // Not inlined: the call keeps the arithmetic between the caller's clearing
-// and reading of the status.
+// and reading of the status. Restrict parameters let GCC vectorise.
 template <bool Differentiate>
-[[gnu::noinline]] bool pid_step(const PidStep& s, std::size_t n) noexcept {
-    bool nan = false;
-    const double dt = s.dt;
+[[gnu::noinline]] VESK_KERNEL_CLONES bool pid_loop(const double* __restrict__ target, const double* __restrict__ current,
+                                const double* __restrict__ kp, const double* __restrict__ ki,
+                                const double* __restrict__ kd, const double* __restrict__ old_integral,
+                                const double* __restrict__ previous, double dt, double* __restrict__ error_out,
+                                double* __restrict__ integral_out, double* __restrict__ control_out,
+                                std::size_t n) noexcept {
+    std::uint64_t nans = 0;
     for (std::size_t i = 0; i < n; ++i) {
-        const double e = s.target[i] - s.current[i];
-        const double integral = s.integral[i] + e * dt;
-        const double derivative = Differentiate ? (e - s.previous[i]) / dt : 0.0;
-        const double u = (s.kp[i] * e + s.ki[i] * integral) + s.kd[i] * derivative;
-        s.error[i] = e;
-        s.new_integral[i] = integral;
-        s.control[i] = u;
-        nan |= is_nan(e) | is_nan(integral) | is_nan(u);
+        const double e = target[i] - current[i];
+        const double integral = old_integral[i] + e * dt;
+        const double derivative = Differentiate ? (e - previous[i]) / dt : 0.0;
+        const double u = (kp[i] * e + ki[i] * integral) + kd[i] * derivative;
+        error_out[i] = e;
+        integral_out[i] = integral;
+        control_out[i] = u;
+        nans |= nan_bit(u);  // every other result reaches u
     }
-    return nan;
+    return any_nan(nans);
+}
+
+template <bool Differentiate>
+bool pid_step(const PidStep& s, std::size_t n) noexcept {
+    return pid_loop<Differentiate>(s.target, s.current, s.kp, s.ki, s.kd, s.integral, s.previous, s.dt, s.error,
+                                   s.new_integral, s.control, n);
 }
 
 inline bool pid_step(const PidStep& s, std::size_t n, bool differentiate) noexcept {
@@ -104,34 +134,44 @@ inline double clip(double x, double lower, double upper) noexcept {
 }
 
 template <bool Differentiate, bool SingleColumn>
-[[gnu::noinline]] bool adaptive_step(const AdaptiveStep& s, std::size_t n) noexcept {
-    bool nan = false;
-    const double dt = s.dt;
-    const double* h = s.history;
+[[gnu::noinline]] VESK_KERNEL_CLONES bool adaptive_loop(const double* __restrict__ target, const double* __restrict__ current,
+                                     const double* __restrict__ old_kp, const double* __restrict__ ki,
+                                     const double* __restrict__ kd, const double* __restrict__ old_integral,
+                                     const double* __restrict__ previous, const double* __restrict__ h, double dt,
+                                     double rate, double lower, double upper, double* __restrict__ error_out,
+                                     double* __restrict__ kp_out, double* __restrict__ integral_out,
+                                     double* __restrict__ control_out, std::size_t n) noexcept {
+    std::uint64_t nans = 0;
     for (std::size_t i = 0; i < n; ++i) {
-        const double e = s.target[i] - s.current[i];
+        const double e = target[i] - current[i];
         double sum;
         if constexpr (SingleColumn) {
-            // The new history's ten values: e, then old rows 0 to 8.
-            const double* x = h;  // n == 1: x[k] is old row k
-            sum = 0.0 + (((((e + x[0]) + (x[1] + x[2])) + ((x[3] + x[4]) + (x[5] + x[6]))) + x[7]) + x[8]);
+            // The new history's ten values: e, then old rows 0 to 8 (h[k] is row k).
+            sum = 0.0 + (((((e + h[0]) + (h[1] + h[2])) + ((h[3] + h[4]) + (h[5] + h[6]))) + h[7]) + h[8]);
         } else {
             sum = 0.0 + e;
             for (std::size_t k = 0; k + 1 < history_rows; ++k) sum += h[k * n + i];
         }
         const double mean = sum / 10.0;
-        const double delta = clip((s.learning_rate * mean) * e, s.lower, s.upper);
-        const double kp = s.kp[i] + delta;
-        const double integral = s.integral[i] + e * dt;
-        const double derivative = Differentiate ? (e - s.previous[i]) / dt : 0.0;
-        const double u = (kp * e + s.ki[i] * integral) + s.kd[i] * derivative;
-        s.error[i] = e;
-        s.new_kp[i] = kp;
-        s.new_integral[i] = integral;
-        s.control[i] = u;
-        nan |= is_nan(e) | is_nan(kp) | is_nan(integral) | is_nan(u);
+        const double delta = clip((rate * mean) * e, lower, upper);
+        const double kp = old_kp[i] + delta;
+        const double integral = old_integral[i] + e * dt;
+        const double derivative = Differentiate ? (e - previous[i]) / dt : 0.0;
+        const double u = (kp * e + ki[i] * integral) + kd[i] * derivative;
+        error_out[i] = e;
+        kp_out[i] = kp;
+        integral_out[i] = integral;
+        control_out[i] = u;
+        nans |= nan_bit(u);  // every other result reaches u
     }
-    return nan;
+    return any_nan(nans);
+}
+
+template <bool Differentiate, bool SingleColumn>
+bool adaptive_step(const AdaptiveStep& s, std::size_t n) noexcept {
+    return adaptive_loop<Differentiate, SingleColumn>(s.target, s.current, s.kp, s.ki, s.kd, s.integral, s.previous,
+                                                      s.history, s.dt, s.learning_rate, s.lower, s.upper, s.error,
+                                                      s.new_kp, s.new_integral, s.control, n);
 }
 
 inline bool adaptive_step(const AdaptiveStep& s, std::size_t n, bool differentiate) noexcept {

@@ -63,8 +63,7 @@ Ref fused_step(PyObject* self, int ndim, const steps::StepArgs& step) {
         return Ref();
     }
     // Fields may be replaced by another thread while the GIL is released.
-    Ref held[] = {Ref::borrow(p_gain.object), Ref::borrow(i_gain.object), Ref::borrow(d_gain.object),
-                  Ref::borrow(sum.object), Ref::borrow(previous.object)};
+    fused::Held held(release_gil, {p_gain.object, i_gain.object, d_gain.object, sum.object, previous.object});
     double* error_data = reuse ? scratch.get() + n : static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(error.get())));
     const kernels::PidStep kernel{
         target.data, current.data, p_gain.data, i_gain.data, d_gain.data, sum.data, previous.data, step.dt,
@@ -111,8 +110,9 @@ PyObject* pid_compute_control(PyObject* self, PyObject* const* args, Py_ssize_t 
     const int ndim = spec.ndim;
     Operation op(spec.op_compute);
     steps::StepArgs step;
-    if (steps::bind_step(op, spec.ndim, args, nargs, kwnames, step) < 0) return nullptr;
+    if (steps::bind_step(op, args, nargs, kwnames, step) < 0) return nullptr;
     if (Ref control = fused_step(self, ndim, step)) return control.release();
+    if (steps::hold_positions(op, ndim, step) < 0) return nullptr;
 
     FloatLocal error(ndim), p_term(ndim), i_term(ndim), derivative(ndim), d_term(ndim), control_signal(ndim);
     if (error.assign(numpy::sub(step.target, step.current)) < 0) return op.fail();

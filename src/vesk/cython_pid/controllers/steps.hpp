@@ -17,11 +17,10 @@ struct StepArgs {
     double dt;
 };
 
-// The prologue of every compute_control: binding, dt as a double, the
-// ndarray type tests (which add no traceback entry), then the position
-// buffers, held by `op` until the step returns. 0, or -1 with the error set.
-inline int bind_step(Operation& op, int ndim, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                     StepArgs& out) {
+// The prologue of every compute_control: binding, dt as a double, then the
+// ndarray type tests (which add no traceback entry). 0, or -1 with the
+// error set.
+inline int bind_step(Operation& op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, StepArgs& out) {
     PyObject* bound[3];
     if (bind(compute_params, args, nargs, kwnames, bound) < 0) return op.fail_status();
     if (to_double(bound[2], &out.dt) < 0) return op.fail_status();
@@ -29,7 +28,14 @@ inline int bind_step(Operation& op, int ndim, PyObject* const* args, Py_ssize_t 
     out.current = bound[1];
     if (check_array_type(out.target, "target_position") < 0 || check_array_type(out.current, "current_position") < 0)
         return -1;
-    if (op.hold(out.target, ndim) < 0 || op.hold(out.current, ndim) < 0) return op.fail_status();
+    return 0;
+}
+
+// The position buffers, checked and held by `op` until the step returns.
+// A fused step skips this: it takes only arrays whose check cannot fail
+// and whose holding has no effect. 0, or -1 with the error set.
+inline int hold_positions(Operation& op, int ndim, const StepArgs& step) {
+    if (op.hold(step.target, ndim) < 0 || op.hold(step.current, ndim) < 0) return op.fail_status();
     return 0;
 }
 
