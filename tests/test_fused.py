@@ -434,6 +434,27 @@ def test_a_replaced_np_sees_the_generic_laws_calls(mod, dt):
     assert seen == ["roll", "mean", "clip"] + ([] if dt > 0 else ["zeros_like"])
 
 
+def test_signed_zeros_through_the_adaptive_gain_match_the_generic_path(capfd):
+    # Every sign combination of a zero gain, a zero adjustment and a zero bound:
+    # where clip keeps the value and where it takes the bound shows only here.
+    zeros = np.array([0.0, -0.0])
+    kp = np.repeat(zeros, 4)
+    error = np.tile(np.repeat(zeros, 2), 2)
+    recorder = Recorder()
+    for rate in (0.0, -0.0, 1.0):
+        for bound in (0.0, -0.0, 1.0):
+            def build():
+                c = stepped(cp.AdaptiveController, (8,), kp=kp.copy(), learning_rate=rate, max_adjustment=bound)
+                return c
+            fused, generic = build(), build()
+            for current in (error, -error, np.full(8, 3.0)):
+                target = np.zeros(8)
+                a = run_step(fused, target, current, 0.0, "warn", recorder, capfd)
+                b = run_step(generic, target.view(Sub), current, 0.0, "warn", recorder, capfd)
+                assert describe(a[0]) == describe(b[0]), (rate, bound)
+                assert bits(fields(fused)["kp"]) == bits(fields(generic)["kp"]), (rate, bound)
+
+
 # ---- reuse of a field's array -------------------------------------------------------------------
 
 
