@@ -1,14 +1,17 @@
-"""Cost of one compute_control step: the native classes against the same law in plain Python.
+"""Cost of one compute_control step, side by side with the same law in NumPy and one bare NumPy call.
 
 For each class and each size (elements per array; PIDControllerXd gets a
-square 2-D shape of that many elements) the native controller and a Python
-class doing the same NumPy operations in the same order are stepped with the
-same inputs. Both are first checked to return the same results bit for bit.
-Timing is timeit-style: a batch of `number` steps is timed, native and Python
-batches alternate (the order flips on every repeat), and the best batch of
-each counts. Sizes run from the smallest up, every class at each size.
+2-D shape of that many elements) three things are timed on the same arrays:
+the native controller, a Python class doing the same NumPy operations in the
+same order (the law in plain NumPy), and one bare `np.subtract(a, b)`. The
+native and Python controllers are first checked to return the same results
+bit for bit. Timing is timeit-style: a batch of `number` calls is timed, the
+three contenders' batches take turns (the order rotates on every repeat), and
+the best batch of each counts. Sizes run from the smallest up, every class at
+each size. A last section steps separate controllers from one and from two
+threads at one size: a large native step releases the GIL while it computes.
 
-    python benchmarks/bench.py [--repeat 7] [--min-time 0.05]
+    python benchmarks/bench.py [--repeat 7] [--min-time 0.05] [--sizes ...] [--thread-size 65536]
 """
 
 from __future__ import annotations
@@ -17,8 +20,10 @@ import argparse
 import gc
 import itertools
 import math
+import os
 import platform
 import sys
+import threading
 import time
 from collections.abc import Callable
 from typing import Protocol
@@ -29,7 +34,7 @@ from numpy.typing import NDArray
 from vesk.cython_pid import AdaptiveController, PIDController, PIDControllerXd
 
 Array = NDArray[np.float64]
-SIZES = (1, 16, 256, 4096, 65536, 1048576)
+SIZES = (1, 6, 16, 64, 256, 4096, 65536, 1048576)
 DT = 0.01
 
 
@@ -113,8 +118,8 @@ CLASSES: list[tuple[str, Factory, Factory, bool]] = [
 def shape_of(size: int, two_d: bool) -> tuple[int, ...]:
     if not two_d:
         return (size,)
-    side = math.isqrt(size)
-    return (side, size // side)
+    rows = max(r for r in range(1, math.isqrt(size) + 1) if size % r == 0)
+    return (rows, size // rows)
 
 
 def inputs(shape: tuple[int, ...], seed: int) -> tuple[Array, Array, Array, Array, Array]:
@@ -135,47 +140,80 @@ def same_results(native: Stepper, python: Stepper, target: Array, current: Array
     return True
 
 
-def batch(step: Callable[[Array, Array, float], Array], target: Array, current: Array, number: int) -> int:
-    """ns for `number` steps, with the garbage collector off (as timeit does)."""
+def batch(call: Callable[[], object], number: int) -> int:
+    """ns for `number` calls, with the garbage collector off (as timeit does)."""
     loop = itertools.repeat(None, number)
     enabled = gc.isenabled()
     gc.disable()
     try:
         started = time.perf_counter_ns()
         for _ in loop:
-            step(target, current, DT)
+            call()
         return time.perf_counter_ns() - started
     finally:
         if enabled:
             gc.enable()
 
 
-def measure(native: Stepper, python: Stepper, target: Array, current: Array, repeat: int, min_time: float) -> tuple[float, float]:
-    """Best ns per step of each, from interleaved batches of equal length."""
-    steps = (native.compute_control, python.compute_control)
+def measure(calls: list[Callable[[], object]], repeat: int, min_time: float) -> list[float]:
+    """Best ns per call of each, from batches of equal length taken in turn."""
     number = 1
-    while True:  # autorange on the slower of the two, so that every batch lasts at least min_time
-        spent = max(batch(step, target, current, number) for step in steps)
+    while True:  # autorange on the slowest, so that every batch lasts at least min_time
+        spent = max(batch(call, number) for call in calls)
         if spent >= min_time * 1e9:
             break
         number = max(number * 2, int(number * min_time * 1e9 / max(spent, 1) * 1.2))
-    best = [math.inf, math.inf]
+    best = [math.inf] * len(calls)
     for r in range(repeat):
-        order = (0, 1) if r % 2 == 0 else (1, 0)
-        for which in order:
-            best[which] = min(best[which], batch(steps[which], target, current, number) / number)
-    return best[0], best[1]
+        for k in range(len(calls)):
+            which = (k + r) % len(calls)
+            best[which] = min(best[which], batch(calls[which], number) / number)
+    return best
+
+
+def thread_scaling(size: int, steps: int) -> list[str]:
+    """Steps per second of separate controllers stepped from one thread and from two."""
+    lines = []
+    for name, make_native, _, two_d in CLASSES:
+        shape = shape_of(size, two_d)
+        kp, ki, kd, target, current = inputs(shape, seed=size)
+
+        def work(controller: Stepper, barrier: threading.Barrier | None = None) -> None:
+            if barrier is not None:
+                barrier.wait()
+            for _ in range(steps):
+                controller.compute_control(target, current, DT)
+
+        best_one = best_two = math.inf
+        for _ in range(5):
+            started = time.perf_counter()
+            work(make_native(kp, ki, kd))
+            best_one = min(best_one, time.perf_counter() - started)
+            barrier = threading.Barrier(3)
+            threads = [threading.Thread(target=work, args=(make_native(kp, ki, kd), barrier)) for _ in range(2)]
+            for t in threads:
+                t.start()
+            barrier.wait()
+            started = time.perf_counter()
+            for t in threads:
+                t.join()
+            best_two = min(best_two, time.perf_counter() - started)
+        one, two = steps / best_one, 2 * steps / best_two
+        lines.append(f"{name:<20} {size:>9,} {one:>14,.0f} {two:>14,.0f} {two / one:>10.2f}")
+    return lines
 
 
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--repeat", type=int, default=7, help="timed batches of each implementation (default 7)")
+    parser.add_argument("--repeat", type=int, default=7, help="timed batches of each contender (default 7)")
     parser.add_argument("--min-time", type=float, default=0.05, help="shortest batch, in seconds (default 0.05)")
     parser.add_argument("--sizes", type=int, nargs="+", default=list(SIZES), help="elements per array")
+    parser.add_argument("--thread-size", type=int, default=65536, help="elements per array of the threads section")
     args = parser.parse_args(argv)
 
-    print(f"Python {platform.python_version()}, NumPy {np.__version__}, {platform.machine()}, {platform.system()}")
-    print(f"best of {args.repeat} interleaved batches of at least {args.min_time * 1e3:g} ms; dt = {DT}\n")
+    print(f"Python {platform.python_version()}, NumPy {np.__version__}, {platform.machine()}, {platform.system()}, "
+          f"{os.cpu_count()} CPUs")
+    print(f"best of {args.repeat} batches of at least {args.min_time * 1e3:g} ms, taken in turn; dt = {DT}\n")
     # glibc serves large blocks with mmap, and trims the heap, below thresholds that a freed large block
     # raises (up to 32 MiB). Raise them once here, so that every row meets the same allocator: otherwise
     # the rows run before the first large array pay fresh-page faults on every step, and those after do not.
@@ -193,19 +231,34 @@ def main(argv: list[str] | None = None) -> int:
             same = same_results(make_native(kp, ki, kd), make_python(kp, ki, kd), target, current)
             all_same &= same
             native, python = make_native(kp, ki, kd), make_python(kp, ki, kd)
-            native_ns, python_ns = measure(native, python, target, current, args.repeat, args.min_time)
+            native_ns, python_ns, subtract_ns = measure(
+                [lambda: native.compute_control(target, current, DT),
+                 lambda: python.compute_control(target, current, DT),
+                 lambda: np.subtract(target, current)],
+                args.repeat, args.min_time)
             shape_text = "x".join(map(str, shape))
             rows[name, size] = (
-                f"{name:<20} {size:>9,} {shape_text:>12} {native_ns:>12,.0f} {python_ns:>12,.0f} "
-                f"{python_ns / native_ns:>14.2f}" + ("" if same else "  RESULTS DIFFER")
+                f"{name:<20} {size:>9,} {shape_text:>11} {native_ns:>12,.0f} {python_ns:>13,.0f} {subtract_ns:>13,.0f} "
+                f"{python_ns / native_ns:>10.1f} {native_ns / subtract_ns:>12.2f}" + ("" if same else "  RESULTS DIFFER")
             )
-    header = f"{'class':<20} {'elements':>9} {'shape':>12} {'native ns':>12} {'Python ns':>12} {'Python/native':>14}"
+    header = (f"{'class':<20} {'elements':>9} {'shape':>11} {'native ns':>12} {'NumPy law ns':>13} "
+              f"{'subtract ns':>13} {'law/native':>10} {'native/sub':>12}")
     print(header)
     print("-" * len(header))
     for name, *_ in CLASSES:
-        for size in args.sizes:
+        for size in sorted(args.sizes):
             print(rows[name, size])
-    print(f"\n{time.perf_counter() - started:.0f} s; results of the two implementations "
+    print(f"\nlaw/native: how many times faster the native step is than the same law in plain NumPy.")
+    print(f"native/sub: the native step's cost in bare np.subtract(a, b) calls on the same arrays.\n")
+
+    print(f"  threads at {args.thread_size:,} elements ...", file=sys.stderr, flush=True)
+    header = f"{'class':<20} {'elements':>9} {'1 thread /s':>14} {'2 threads /s':>14} {'speed-up':>10}"
+    print(header)
+    print("-" * len(header))
+    for line in thread_scaling(args.thread_size, steps=max(20, 2_000_000 // args.thread_size)):
+        print(line)
+    print("\nsteps per second of separate controllers, stepped from one thread and from two at once.")
+    print(f"\n{time.perf_counter() - started:.0f} s; results of the native and NumPy laws "
           + ("identical bit for bit." if all_same else "DIFFER (marked above)."))
     return 0 if all_same else 1
 

@@ -89,13 +89,9 @@ Ref fused_step(PyObject* self, const steps::StepArgs& step) {
     auto descr_of = [](const Plain& a) { return PyArray_DESCR(reinterpret_cast<PyArrayObject*>(a.object)); };
     auto data_of = [](const Ref& a) { return static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(a.get()))); };
     const bool release_gil = n >= fused::release_gil_from;
-    const bool reuse_history = !release_gil && fused::reusable(history, descr_of(history));
-    const bool reuse_previous = !release_gil && have_previous && fused::reusable(previous, descr_of(target));
     Ref control = fused::new_array(descr_of(p_gain), ndim, shape);
-    Ref new_history = reuse_history ? Ref::borrow(history.object) : fused::new_array(descr_of(history), 2, history_shape);
-    Ref new_previous = reuse_previous ? Ref::borrow(previous.object) : fused::new_array(descr_of(target), ndim, shape);
     fused::Scratch scratch(3 * n);
-    if (!control || !new_history || !new_previous || !scratch.get()) {
+    if (!control || !scratch.get()) {
         PyErr_Clear();  // the generic law meets the same shortage and reports it
         return Ref();
     }
@@ -111,6 +107,21 @@ Ref fused_step(PyObject* self, const steps::StepArgs& step) {
     };
     if (!fused::run_clean(n, [&] { return kernels::adaptive_step(kernel, n, differentiate); })) return Ref();
 
+    // The new history and previous error: the old arrays themselves when
+    // nothing but their fields holds them (decided now, with the GIL held,
+    // so that no other thread can take them meanwhile), else new arrays.
+    // A large history would otherwise cost fresh pages on every step.
+    const Py_ssize_t holders = release_gil ? 2 : 1;  // the field, and `held`
+    const bool reuse_history =
+        fields[error_history] == history.object && fused::reusable(history, descr_of(history), holders);
+    const bool reuse_previous = have_previous && fields[previous_error] == previous.object &&
+                                fused::reusable(previous, descr_of(target), holders);
+    Ref new_history = reuse_history ? Ref::borrow(history.object) : fused::new_array(descr_of(history), 2, history_shape);
+    Ref new_previous = reuse_previous ? Ref::borrow(previous.object) : fused::new_array(descr_of(target), ndim, shape);
+    if (!new_history || !new_previous) {
+        PyErr_Clear();
+        return Ref();
+    }
     const std::size_t row = n * sizeof(double);
     std::memcpy(p_gain.data, new_kp, row);  // kp and the integral, in place
     std::memcpy(sum.data, new_integral, row);

@@ -71,12 +71,13 @@ inline bool writeable(const Plain& a) {
 }
 
 // `a` can serve as this step's new array of `descr`: nothing but its field
-// holds it (no other reference, no weak reference, no view, owns its data)
-// and its strides are those of a new C-ordered array.
-inline bool reusable(const Plain& a, PyArray_Descr* descr) {
+// (and the step's own `holders` - 1 references) holds it, no weak reference,
+// no view, it owns its data, and its strides are those of a new C-ordered
+// array.
+inline bool reusable(const Plain& a, PyArray_Descr* descr, Py_ssize_t holders = 1) {
     auto* array = reinterpret_cast<PyArrayObject*>(a.object);
     constexpr int needed = NPY_ARRAY_OWNDATA | NPY_ARRAY_WRITEABLE;
-    if (Py_REFCNT(a.object) != 1 || PyArray_BASE(array) || (PyArray_FLAGS(array) & needed) != needed ||
+    if (Py_REFCNT(a.object) != holders || PyArray_BASE(array) || (PyArray_FLAGS(array) & needed) != needed ||
         (PyArray_FLAGS(array) & NPY_ARRAY_WRITEBACKIFCOPY) || PyArray_DESCR(array) != descr ||
         reinterpret_cast<PyArrayObject_fields*>(array)->weakreflist)
         return false;
