@@ -89,9 +89,19 @@ Ref fused_step(PyObject* self, const steps::StepArgs& step) {
     auto descr_of = [](const Plain& a) { return PyArray_DESCR(reinterpret_cast<PyArrayObject*>(a.object)); };
     auto data_of = [](const Ref& a) { return static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(a.get()))); };
     const bool release_gil = n >= fused::release_gil_from;
+    // A small step reuses the old history and previous error when nothing but
+    // their fields holds them (nothing else can see them change), rolling the
+    // history in place once the kernel has come through clean. Otherwise the
+    // kernel writes a new history in its one pass (it reads the old rows
+    // anyway), and a large step then changes no array but kp and the integral
+    // while the GIL is released, as NumPy's in-place additions do.
+    const bool reuse_history = !release_gil && fused::reusable(history, descr_of(history));
+    const bool reuse_previous = !release_gil && have_previous && fused::reusable(previous, descr_of(target));
     Ref control = fused::new_array(descr_of(p_gain), ndim, shape);
+    Ref new_history = reuse_history ? Ref::borrow(history.object) : fused::new_array(descr_of(history), 2, history_shape);
+    Ref new_previous = reuse_previous ? Ref::borrow(previous.object) : fused::new_array(descr_of(target), ndim, shape);
     fused::Scratch scratch(3 * n);
-    if (!control || !scratch.get()) {
+    if (!control || !new_history || !new_previous || !scratch.get()) {
         PyErr_Clear();  // the generic law meets the same shortage and reports it
         return Ref();
     }
@@ -100,36 +110,23 @@ Ref fused_step(PyObject* self, const steps::StepArgs& step) {
                      {p_gain.object, i_gain.object, d_gain.object, sum.object, previous.object, history.object});
     double* const new_kp = scratch.get();
     double* const new_integral = new_kp + n;
-    double* const error = new_integral + n;
+    double* const error = reuse_previous ? new_integral + n : data_of(new_previous);
     const kernels::AdaptiveStep kernel{
         target.data, current.data, p_gain.data, i_gain.data, d_gain.data, sum.data, previous.data, history.data,
         step.dt,     rate,         -bound,      bound,       error,       new_kp,   new_integral,  data_of(control),
+        reuse_history ? nullptr : data_of(new_history),
     };
-    if (!fused::run_clean(n, [&] { return kernels::adaptive_step(kernel, n, differentiate); })) return Ref();
-
-    // The new history and previous error: the old arrays themselves when
-    // nothing but their fields holds them (decided now, with the GIL held,
-    // so that no other thread can take them meanwhile), else new arrays.
-    // A large history would otherwise cost fresh pages on every step.
-    const Py_ssize_t holders = release_gil ? 2 : 1;  // the field, and `held`
-    const bool reuse_history =
-        fields[error_history] == history.object && fused::reusable(history, descr_of(history), holders);
-    const bool reuse_previous = have_previous && fields[previous_error] == previous.object &&
-                                fused::reusable(previous, descr_of(target), holders);
-    Ref new_history = reuse_history ? Ref::borrow(history.object) : fused::new_array(descr_of(history), 2, history_shape);
-    Ref new_previous = reuse_previous ? Ref::borrow(previous.object) : fused::new_array(descr_of(target), ndim, shape);
-    if (!new_history || !new_previous) {
-        PyErr_Clear();
-        return Ref();
-    }
-    const std::size_t row = n * sizeof(double);
-    std::memcpy(p_gain.data, new_kp, row);  // kp and the integral, in place
-    std::memcpy(sum.data, new_integral, row);
-    // The history rolled by one row, the error in row 0; the oldest row goes.
-    double* rolled = data_of(new_history);
-    std::memmove(rolled + n, history.data, (kernels::history_rows - 1) * row);
-    std::memcpy(rolled, error, row);
-    std::memcpy(data_of(new_previous), error, row);  // a copy of the error
+    auto commit = [&] {
+        const std::size_t row = n * sizeof(double);
+        std::memcpy(p_gain.data, new_kp, row);  // kp and the integral, in place
+        std::memcpy(sum.data, new_integral, row);
+        if (reuse_history) {  // rolled by one row, the error in row 0; the oldest row goes
+            std::memmove(history.data + n, history.data, (kernels::history_rows - 1) * row);
+            std::memcpy(history.data, error, row);
+        }
+        if (reuse_previous) std::memcpy(previous.data, error, row);  // a copy of the error
+    };
+    if (!fused::run_clean(n, [&] { return kernels::adaptive_step(kernel, n, differentiate); }, commit)) return Ref();
     set_field(self, error_history, std::move(new_history));
     set_field(self, previous_error, std::move(new_previous));
     return control;

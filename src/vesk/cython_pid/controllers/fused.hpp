@@ -71,13 +71,12 @@ inline bool writeable(const Plain& a) {
 }
 
 // `a` can serve as this step's new array of `descr`: nothing but its field
-// (and the step's own `holders` - 1 references) holds it, no weak reference,
-// no view, it owns its data, and its strides are those of a new C-ordered
-// array.
-inline bool reusable(const Plain& a, PyArray_Descr* descr, Py_ssize_t holders = 1) {
+// holds it (no other reference, no weak reference, no view, owns its data)
+// and its strides are those of a new C-ordered array.
+inline bool reusable(const Plain& a, PyArray_Descr* descr) {
     auto* array = reinterpret_cast<PyArrayObject*>(a.object);
     constexpr int needed = NPY_ARRAY_OWNDATA | NPY_ARRAY_WRITEABLE;
-    if (Py_REFCNT(a.object) != holders || PyArray_BASE(array) || (PyArray_FLAGS(array) & needed) != needed ||
+    if (Py_REFCNT(a.object) != 1 || PyArray_BASE(array) || (PyArray_FLAGS(array) & needed) != needed ||
         (PyArray_FLAGS(array) & NPY_ARRAY_WRITEBACKIFCOPY) || PyArray_DESCR(array) != descr ||
         reinterpret_cast<PyArrayObject_fields*>(array)->weakreflist)
         return false;
@@ -129,23 +128,25 @@ private:
 };
 
 // Runs `kernel` (which returns whether a NaN reached a result) with the
-// floating-point status cleared, the GIL released for large n; true when
-// its results are to be kept: no NaN and no flag raised.
-template <class Kernel>
-bool run_clean(std::size_t n, Kernel&& kernel) {
-    bool nan;
-    if (n >= release_gil_from) {
-        Py_BEGIN_ALLOW_THREADS
+// floating-point status cleared, and then, if no NaN came out and no flag
+// was raised, `commit`: both with the GIL released for large n, as NumPy's
+// own loops run (`commit` only copies into arrays the step writes in place,
+// as NumPy's in-place additions do). True when the step was committed.
+template <class Kernel, class Commit>
+bool run_clean(std::size_t n, Kernel&& kernel, Commit&& commit) {
+    auto run = [&] {
         kernels::FpStatus::clear();
-        nan = kernel();
-        nan |= kernels::FpStatus::raised();
-        Py_END_ALLOW_THREADS
-    } else {
-        kernels::FpStatus::clear();
-        nan = kernel();
-        nan |= kernels::FpStatus::raised();
-    }
-    return !nan;
+        bool nan = kernel();
+        if (nan || kernels::FpStatus::raised()) return false;
+        commit();
+        return true;
+    };
+    if (n < release_gil_from) return run();
+    bool committed;
+    Py_BEGIN_ALLOW_THREADS
+    committed = run();
+    Py_END_ALLOW_THREADS
+    return committed;
 }
 
 }  // namespace vesk::fused

@@ -121,6 +121,7 @@ struct AdaptiveStep {
     const double *target, *current, *kp, *ki, *kd, *integral, *previous, *history;
     double dt, learning_rate, lower, upper;
     double *error, *new_kp, *new_integral, *control;  // outputs, none overlapping an input
+    double* new_history;  // optional output: the whole new (10, n) history
 };
 
 inline constexpr std::size_t history_rows = 10;
@@ -133,14 +134,18 @@ inline double clip(double x, double lower, double upper) noexcept {
     return low > upper ? upper : low;
 }
 
-template <bool Differentiate, bool SingleColumn>
+// With WriteHistory the pass also writes the new history (the error, then
+// the old rows 0 to 8, which it reads anyway): one pass over the history
+// instead of two for a large one.
+template <bool Differentiate, bool SingleColumn, bool WriteHistory>
 [[gnu::noinline]] VESK_KERNEL_CLONES bool adaptive_loop(const double* __restrict__ target, const double* __restrict__ current,
                                      const double* __restrict__ old_kp, const double* __restrict__ ki,
                                      const double* __restrict__ kd, const double* __restrict__ old_integral,
                                      const double* __restrict__ previous, const double* __restrict__ h, double dt,
                                      double rate, double lower, double upper, double* __restrict__ error_out,
                                      double* __restrict__ kp_out, double* __restrict__ integral_out,
-                                     double* __restrict__ control_out, std::size_t n) noexcept {
+                                     double* __restrict__ control_out, double* __restrict__ history_out,
+                                     std::size_t n) noexcept {
     std::uint64_t nans = 0;
     for (std::size_t i = 0; i < n; ++i) {
         const double e = target[i] - current[i];
@@ -148,9 +153,17 @@ template <bool Differentiate, bool SingleColumn>
         if constexpr (SingleColumn) {
             // The new history's ten values: e, then old rows 0 to 8 (h[k] is row k).
             sum = 0.0 + (((((e + h[0]) + (h[1] + h[2])) + ((h[3] + h[4]) + (h[5] + h[6]))) + h[7]) + h[8]);
+            if constexpr (WriteHistory) {
+                history_out[0] = e;
+                for (std::size_t k = 0; k + 1 < history_rows; ++k) history_out[k + 1] = h[k];
+            }
         } else {
             sum = 0.0 + e;
-            for (std::size_t k = 0; k + 1 < history_rows; ++k) sum += h[k * n + i];
+            for (std::size_t k = 0; k + 1 < history_rows; ++k) {
+                sum += h[k * n + i];
+                if constexpr (WriteHistory) history_out[(k + 1) * n + i] = h[k * n + i];
+            }
+            if constexpr (WriteHistory) history_out[i] = e;
         }
         const double mean = sum / 10.0;
         const double delta = clip((rate * mean) * e, lower, upper);
@@ -167,16 +180,21 @@ template <bool Differentiate, bool SingleColumn>
     return any_nan(nans);
 }
 
-template <bool Differentiate, bool SingleColumn>
+template <bool Differentiate, bool SingleColumn, bool WriteHistory>
 bool adaptive_step(const AdaptiveStep& s, std::size_t n) noexcept {
-    return adaptive_loop<Differentiate, SingleColumn>(s.target, s.current, s.kp, s.ki, s.kd, s.integral, s.previous,
-                                                      s.history, s.dt, s.learning_rate, s.lower, s.upper, s.error,
-                                                      s.new_kp, s.new_integral, s.control, n);
+    return adaptive_loop<Differentiate, SingleColumn, WriteHistory>(
+        s.target, s.current, s.kp, s.ki, s.kd, s.integral, s.previous, s.history, s.dt, s.learning_rate, s.lower,
+        s.upper, s.error, s.new_kp, s.new_integral, s.control, s.new_history, n);
 }
 
 inline bool adaptive_step(const AdaptiveStep& s, std::size_t n, bool differentiate) noexcept {
-    if (n == 1) return differentiate ? adaptive_step<true, true>(s, n) : adaptive_step<false, true>(s, n);
-    return differentiate ? adaptive_step<true, false>(s, n) : adaptive_step<false, false>(s, n);
+    const bool write = s.new_history != nullptr;
+    if (n == 1) {
+        if (write) return differentiate ? adaptive_step<true, true, true>(s, n) : adaptive_step<false, true, true>(s, n);
+        return differentiate ? adaptive_step<true, true, false>(s, n) : adaptive_step<false, true, false>(s, n);
+    }
+    if (write) return differentiate ? adaptive_step<true, false, true>(s, n) : adaptive_step<false, false, true>(s, n);
+    return differentiate ? adaptive_step<true, false, false>(s, n) : adaptive_step<false, false, false>(s, n);
 }
 
 }  // namespace vesk::kernels

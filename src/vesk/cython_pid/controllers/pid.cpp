@@ -69,10 +69,11 @@ Ref fused_step(PyObject* self, int ndim, const steps::StepArgs& step) {
         target.data, current.data, p_gain.data, i_gain.data, d_gain.data, sum.data, previous.data, step.dt,
         error_data,  scratch.get(), static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(control.get()))),
     };
-    if (!fused::run_clean(n, [&] { return kernels::pid_step(kernel, n, differentiate); })) return Ref();
-
-    std::memcpy(sum.data, scratch.get(), n * sizeof(double));  // the integral, in place
-    if (reuse) std::memcpy(previous.data, error_data, n * sizeof(double));
+    auto commit = [&] {
+        std::memcpy(sum.data, scratch.get(), n * sizeof(double));  // the integral, in place
+        if (reuse) std::memcpy(previous.data, error_data, n * sizeof(double));
+    };
+    if (!fused::run_clean(n, [&] { return kernels::pid_step(kernel, n, differentiate); }, commit)) return Ref();
     set_field(self, previous_error, std::move(error));  // the step's error itself
     return control;
 }
