@@ -416,6 +416,24 @@ def test_restored_states_match_the_generic_path(cls, state, capfd):
         assert {k: bits(v) for k, v in fields(fused).items()} == {k: bits(v) for k, v in fields(generic).items()}
 
 
+@pytest.mark.parametrize("cls", [cp.PIDController, cp.PIDControllerXd, cp.AdaptiveController])
+@pytest.mark.parametrize("mode", MODES)
+@pytest.mark.parametrize("namespace", ["numpy", "replaced np"])
+def test_overflow_under_each_errstate_mode_matches_the_generic_path(cls, mode, namespace, mod, capfd):
+    shape = (2, 3) if cls is cp.PIDControllerXd else (6,)
+    fused, generic = stepped(cls, shape), stepped(cls, shape)
+    if namespace == "replaced np":
+        replace_np(mod, None)
+    recorder = Recorder()
+    huge = np.full(shape, 1e308)
+    for target, current, dt in ((huge, -huge, 0.01), (np.ones(shape), np.zeros(shape), 1e-320),
+                                (huge, np.zeros(shape), -1e300), (np.ones(shape), np.zeros(shape), 0.01)):
+        a = run_step(fused, target, current, dt, mode, recorder, capfd)
+        b = run_step(generic, target.view(Sub), current, dt, mode, recorder, capfd)
+        assert describe(a[0]) == describe(b[0]) and a[1:] == b[1:], (mode, dt)
+        assert {k: bits(v) for k, v in fields(fused).items()} == {k: bits(v) for k, v in fields(generic).items()}
+
+
 @pytest.mark.parametrize("dt", [0.01, 0.0])
 def test_a_replaced_np_sees_the_generic_laws_calls(mod, dt):
     seen = []
