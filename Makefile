@@ -111,7 +111,7 @@ $(TOOLS_STAMP): | check-python
 $(WHEEL_STAMP): $(SOURCES) README.md LICENSE | $(TOOLS_STAMP)
 	rm -rf dist $(RAW_DIR)
 	$(TOOLS_PY) -m build --outdir $(RAW_DIR) .
-	$(TOOLS_PY) -m auditwheel repair --plat $(MANYLINUX)_$$(uname -m) --wheel-dir dist $(RAW_DIR)/*.whl
+	PATH="$(CURDIR)/$(TOOLS_VENV)/bin:$$PATH" $(TOOLS_PY) -m auditwheel repair --plat $(MANYLINUX)_$$(uname -m) --wheel-dir dist $(RAW_DIR)/*.whl
 	cp $(RAW_DIR)/*.tar.gz dist/
 	touch $@
 
