@@ -27,7 +27,7 @@ SOURCES := meson.build pyproject.toml $(shell find src -type f -not -path '*/__p
 DEPS_STAMP := $(VENV)/.build-requires
 INSTALL_STAMP := $(VENV)/.installed
 
-.PHONY: demo test bench sanitize wheel test-oldest-numpy clean check-python venv install
+.PHONY: demo test bench sanitize wheel test-oldest-numpy test-numpy-series clean check-python venv install
 
 check-python:
 	@if [ -z "$(PYTHON)" ]; then \
@@ -132,6 +132,14 @@ wheel: $(WHEEL_STAMP)
 OLDEST_NUMPY := 2.1.0
 test-oldest-numpy: $(WHEEL_STAMP)
 	$(call test_wheel_in,build/numpy-$(OLDEST_NUMPY)-venv,"numpy==$(OLDEST_NUMPY)")
+
+# The suite with the newest release of every other NumPy series the module
+# supports (the newest NumPy is the one `make test` installs): the fused step
+# reproduces NumPy's results bit for bit, and each series' loops are proved.
+NUMPY_SERIES := 2.2.6 2.3.5 2.4.6
+test-numpy-series: $(addprefix test-numpy-,$(NUMPY_SERIES))
+test-numpy-%: $(WHEEL_STAMP)
+	$(call test_wheel_in,build/numpy-$*-venv,"numpy==$*")
 
 clean:
 	rm -rf $(VENV) build dist .pytest_cache demo.png
