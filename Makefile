@@ -32,8 +32,10 @@ $(VPY): | check-python
 venv: $(VPY)
 	$(PIP_INSTALL) "meson-python>=0.15" "meson>=1.2" ninja "numpy>=2.0"
 
+# Warnings are errors in the builds that test the code (here and in sanitize),
+# so a new one fails CI; a plain `pip install` still builds with a newer compiler.
 install: venv
-	$(PIP_INSTALL) --no-build-isolation -Cbuild-dir=$(BUILD_DIR) ".[test,demo]"
+	$(PIP_INSTALL) --no-build-isolation -Cbuild-dir=$(BUILD_DIR) -Csetup-args=-Dwerror=true ".[test,demo]"
 
 demo: install
 	$(VPY) examples/demo.py --plot demo.png
@@ -65,7 +67,7 @@ sanitize: | check-python
 	test -x $(SAN_VPY) || "$(PYTHON)" -m venv $(SAN_VENV)
 	$(SAN_PIP) "meson-python>=0.15" "meson>=1.2" ninja "numpy>=2.0"
 	$(SAN_PIP) --no-build-isolation -Cbuild-dir=build/sanitize \
-	  -Csetup-args=-Dbuildtype=debugoptimized -Csetup-args=-Db_sanitize=address,undefined \
+	  -Csetup-args=-Dwerror=true -Csetup-args=-Dbuildtype=debugoptimized -Csetup-args=-Db_sanitize=address,undefined \
 	  -Csetup-args=-Db_lundef=false -Csetup-args=-Dcpp_args="-fno-sanitize-recover=all -fno-omit-frame-pointer" \
 	  ".[test,demo]"
 	rm -rf $(SAN_LOG) && mkdir -p $(SAN_LOG)

@@ -18,7 +18,9 @@
 
 // Set by a host program that embeds the interpreter to have the module call
 // itself __main__.
-extern "C" __attribute__((visibility("default"))) int __pyx_module_is_main_vesk__cython_pid = 0;
+extern "C" {
+__attribute__((visibility("default"))) int __pyx_module_is_main_vesk__cython_pid = 0;
+}
 
 namespace vesk {
 
@@ -148,11 +150,10 @@ Ref import_type(const ExternalType& entry) {
         PyErr_Format(PyExc_ValueError, size_changed, entry.module, entry.name, entry.expected, basic + item);
         return Ref();
     }
-    if (entry.warn_if_larger && basic > entry.expected) {
-        char message[400];
-        std::snprintf(message, sizeof message, size_changed, entry.module, entry.name, entry.expected, basic);
-        if (PyErr_WarnEx(PyExc_RuntimeWarning, message, 0) < 0) return Ref();
-    }
+    // Formatted by the interpreter, like the error above: no buffer to size.
+    if (entry.warn_if_larger && basic > entry.expected &&
+        PyErr_WarnFormat(PyExc_RuntimeWarning, 0, size_changed, entry.module, entry.name, entry.expected, basic) < 0)
+        return Ref();
     return type;
 }
 
