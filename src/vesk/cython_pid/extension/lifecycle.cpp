@@ -56,6 +56,10 @@ template <int N>
 void prepare(ClassId id) {
     const ClassSpec& spec = class_spec(id);
     PyTypeObject* t = spec.type;
+    // A retry after a failed import finds the classes ready: they are left as
+    // they are. Writing tp_flags again would drop READY, and a second
+    // PyType_Ready would add wrappers for the slots inherited the first time.
+    if (t->tp_flags & Py_TPFLAGS_READY) return;
     t->tp_basicsize = static_cast<Py_ssize_t>(offsetof(Controller, fields) + N * sizeof(PyObject*));
     t->tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
     t->tp_new = allocate<N>;
