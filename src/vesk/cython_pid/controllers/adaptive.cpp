@@ -6,6 +6,9 @@
 //   Kp += clip(lr * mean(H, axis 0) * e, -M, M);  I += e*dt
 //   D = (e - e_prev)/dt if dt > 0 else 0;  u = (Kp*e + Ki*I) + Kd*D;  e_prev = e.copy()
 #include "controllers.hpp"
+
+#include <numpy/ndarraytypes.h>
+
 #include "extension/binding.hpp"
 #include "extension/operation.hpp"
 #include "numpy_calls.hpp"
@@ -63,7 +66,15 @@ int adaptive_init(PyObject* self, PyObject* args, PyObject* kwds) {
     {
         Ref zeros = numpy::attr(globals::names.zeros);
         if (!zeros) return op.fail_status();
-        Ref n = Ref::steal(PyLong_FromSsize_t(op.view(0).shape[0]));
+        // n is initial_kp's own first dimension, not its exported buffer's: a
+        // subclass may export a buffer of another shape. It is an ndarray here
+        // (None failed at its copy above).
+        auto* initial_kp = reinterpret_cast<PyArrayObject*>(gains[0].get());
+        if (PyArray_NDIM(initial_kp) < 1) {
+            PyErr_SetString(PyExc_IndexError, "tuple index out of range");  // as initial_kp.shape[0]
+            return op.fail_status();
+        }
+        Ref n = Ref::steal(PyLong_FromSsize_t(PyArray_DIM(initial_kp, 0)));
         if (!n) return op.fail_status();
         Ref shape = Ref::steal(PyTuple_Pack(2, globals::int10, n.get()));
         if (!shape) return op.fail_status();

@@ -28,9 +28,6 @@ public:
         HeldBuffer& slot = held_[held_count_++];  // at most three arguments per operation
         return validate_float_array(value, ndim, slot);
     }
-    // The buffer held for the i-th call of hold() (not held for None).
-    const Py_buffer& view(int i) noexcept { return held_[i].view(); }
-
     const char* name() const noexcept { return name_; }
 
 private:
