@@ -6,6 +6,11 @@
 
 namespace vesk {
 
+// Lets validation read a native float64 ndarray's header instead of
+// requesting its buffer, when that gives the same outcome: only while
+// `ndarray` has no buffer-release hook. Called once ndarray is resolved.
+void use_native_float64_header(PyTypeObject* ndarray);
+
 // Validates `value` and, on success, leaves its buffer held in `buf` until
 // the guard goes (whatever `buf` held before is released first). None passes
 // without a buffer. 0, or -1 with the error set and nothing held.

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "buffer.hpp"
 #include "classes.hpp"
 #include "function.hpp"
 #include "globals.hpp"
@@ -161,8 +162,10 @@ int import_external_types() {
     for (const ExternalType& entry : external_types) {
         Ref type = import_type(entry);
         if (!type) return -1;
-        if (entry.module[0] == 'n' && std::strcmp(entry.name, "ndarray") == 0 && !globals::ndarray_type)
+        if (entry.module[0] == 'n' && std::strcmp(entry.name, "ndarray") == 0 && !globals::ndarray_type) {
             globals::ndarray_type = reinterpret_cast<PyTypeObject*>(type.release());  // kept for the process
+            use_native_float64_header(globals::ndarray_type);
+        }
     }
     return 0;
 }
