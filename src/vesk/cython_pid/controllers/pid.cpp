@@ -72,11 +72,11 @@ PyObject* pid_compute_control(PyObject* self, PyObject* const* args, Py_ssize_t 
         Ref gain = field(self, kd);
         if (d_term.assign(numpy::mul(gain.get(), derivative.get())) < 0) return op.fail();
     }
-    set_field(self, previous_error, Ref::borrow(error.get()));  // the step's error itself, no copy
+    set_field(self, previous_error, Ref::new_ref(error.get()));  // the step's error itself, no copy
     Ref partial = numpy::add(p_term.get(), i_term.get());
     if (!partial) return op.fail();
     if (control_signal.assign(numpy::add(partial.get(), d_term.get())) < 0) return op.fail();
-    return Ref::borrow(control_signal.get()).release();
+    return Ref::new_ref(control_signal.get()).release();
 }
 
 template int pid_init<pid_1d>(PyObject*, PyObject*, PyObject*);

@@ -30,7 +30,7 @@ public:
     PyObject* get() const noexcept { return value_.get(); }
 
 private:
-    Ref value_ = Ref::borrow(Py_None);
+    Ref value_ = Ref::new_ref(Py_None);
     HeldBuffer bufs_[2];  // the current value's and a spare, used in turn
     int current_ = 0;
     int ndim_;

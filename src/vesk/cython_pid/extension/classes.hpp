@@ -62,7 +62,7 @@ inline Controller* as_controller(PyObject* self) { return reinterpret_cast<Contr
 
 // A new reference to a field's current object: the caller keeps it alive
 // even if Python code run meanwhile replaces the field.
-inline Ref field(PyObject* self, Field f) { return Ref::borrow(as_controller(self)->fields[f]); }
+inline Ref field(PyObject* self, Field f) { return Ref::new_ref(as_controller(self)->fields[f]); }
 inline void set_field(PyObject* self, Field f, Ref value) {
     set_slot(as_controller(self)->fields[f], std::move(value));
 }

@@ -29,7 +29,7 @@ template <int N>
 int clear(PyObject* self) {
     // None goes in before the old value is dropped: the drop may run Python
     // code that reaches this object again.
-    for (int i = 0; i < N; ++i) set_slot(as_controller(self)->fields[i], Ref::borrow(Py_None));
+    for (int i = 0; i < N; ++i) set_slot(as_controller(self)->fields[i], Ref::new_ref(Py_None));
     return 0;
 }
 

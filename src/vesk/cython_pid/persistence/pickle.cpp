@@ -44,7 +44,7 @@ int set_state(const ClassSpec& spec, PyObject* self, PyObject* state) {
             PyErr_SetString(PyExc_IndexError, "tuple index out of range");
             return op.fail_status();
         }
-        set_field(self, static_cast<Field>(spec.state_order[i]), Ref::borrow(PyTuple_GET_ITEM(state, i)));
+        set_field(self, static_cast<Field>(spec.state_order[i]), Ref::new_ref(PyTuple_GET_ITEM(state, i)));
     }
     if (size > spec.nfields) {
         int has_dict = PyObject_HasAttrWithError(self, globals::names.dict);
@@ -54,7 +54,7 @@ int set_state(const ClassSpec& spec, PyObject* self, PyObject* state) {
             if (!dict) return op.fail_status();
             // Keep the extra element alive on its own: update() may run code
             // that drops the state tuple's other owners.
-            Ref extra = Ref::borrow(PyTuple_GET_ITEM(state, spec.nfields));
+            Ref extra = Ref::new_ref(PyTuple_GET_ITEM(state, spec.nfields));
             Ref result = Ref::steal(PyObject_CallMethodOneArg(dict.get(), globals::names.update, extra.get()));
             if (!result) return op.fail_status();
         }
@@ -229,7 +229,7 @@ PyObject* setstate_cython(PyObject* self, PyObject* const* args, Py_ssize_t narg
     PyObject* state;
     if (bind(params, args, nargs, kwnames, &state) < 0) return op.fail();
     if (check_state_type(state) < 0) return op.fail();
-    Ref held = Ref::borrow(state);
+    Ref held = Ref::new_ref(state);
     if (set_state(spec, self, held.get()) < 0) return op.fail();
     Py_RETURN_NONE;
 }
@@ -261,7 +261,7 @@ PyObject* unpickle(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
     PyObject* state = bound[2];
     if (state != Py_None) {
         if (check_state_type(state) < 0) return op.fail();
-        Ref held = Ref::borrow(state);
+        Ref held = Ref::new_ref(state);
         if (set_state(spec, result.get(), held.get()) < 0) return op.fail();
     }
     return result.release();
