@@ -16,9 +16,10 @@
 
 namespace vesk {
 
+using enum AdaptiveFields::Field;
+
 namespace {
 
-constexpr int ndim = 1;
 constexpr double default_learning_rate = 0.01;
 constexpr double default_max_adjustment = 0.1;
 
@@ -28,7 +29,7 @@ ParamList init_params{
 Ref copy_of(PyObject* array) { return Ref::steal(PyObject_CallMethodNoArgs(array, globals::names.copy)); }
 
 // A float field from a converted double.
-int set_float_field(PyObject* self, Field f, double value) {
+int set_float_field(AdaptiveObject* self, AdaptiveFields::Field f, double value) {
     Ref number = Ref::steal(PyFloat_FromDouble(value));
     if (!number) return -1;
     set_field(self, f, std::move(number));
@@ -37,8 +38,9 @@ int set_float_field(PyObject* self, Field f, double value) {
 
 }  // namespace
 
-int adaptive_init(PyObject* self, PyObject* args, PyObject* kwds) {
-    Operation op(class_spec(adaptive).op_init);
+int adaptive_init(const ClassSpec& spec, AdaptiveObject* self, PyObject* args, PyObject* kwds) {
+    const int ndim = spec.ndim;
+    Operation op(spec.operation.init);
     Ref bound[5];
     if (bind(init_params, args, kwds, bound) < 0) return op.fail_status();
     double learning = default_learning_rate, max_adjust = default_max_adjustment;
@@ -51,14 +53,14 @@ int adaptive_init(PyObject* self, PyObject* args, PyObject* kwds) {
         if (op.hold(gains[i].get(), ndim) < 0) return op.fail_status();
 
     // Copies: the caller's arrays and the adapted gain stay independent.
-    constexpr Field gain_fields[3] = {kp, ki, kd};
+    constexpr AdaptiveFields::Field gain_fields[3] = {kp, ki, kd};
     for (int i = 0; i < 3; ++i) {
         Ref copy = copy_of(gains[i].get());
         if (!copy) return op.fail_status();
         set_field(self, gain_fields[i], std::move(copy));
     }
     // The zero templates are always initial_kp.
-    for (Field f : {integral, previous_error}) {
+    for (auto f : {integral, previous_error}) {
         Ref zeros = numpy::zeros_like_float64(gains[0].get());
         if (!zeros) return op.fail_status();
         set_field(self, f, std::move(zeros));
@@ -87,8 +89,10 @@ int adaptive_init(PyObject* self, PyObject* args, PyObject* kwds) {
     return 0;
 }
 
-PyObject* adaptive_compute_control(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    Operation op(class_spec(adaptive).op_compute);
+PyObject* adaptive_compute_control(const ClassSpec& spec, AdaptiveObject* self, PyObject* const* args,
+                                   Py_ssize_t nargs, PyObject* kwnames) {
+    const int ndim = spec.ndim;
+    Operation op(spec.operation.compute_control);
     steps::StepArgs step;
     if (steps::bind_step(op, ndim, args, nargs, kwnames, step) < 0) return nullptr;
 

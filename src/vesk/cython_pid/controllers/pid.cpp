@@ -16,14 +16,14 @@
 
 namespace vesk {
 
+using enum PidFields::Field;
+
 namespace {
 ParamList init_params{"__init__", {"kp", "ki", "kd"}, 3, 3};
 }  // namespace
 
-template <ClassId C>
-int pid_init(PyObject* self, PyObject* args, PyObject* kwds) {
-    const ClassSpec& spec = class_spec(C);
-    Operation op(spec.op_init);
+int pid_init(const ClassSpec& spec, PidObject* self, PyObject* args, PyObject* kwds) {
+    Operation op(spec.operation.init);
     Ref gains[3];
     if (bind(init_params, args, kwds, gains) < 0) return op.fail_status();
     for (int i = 0; i < 3; ++i)
@@ -45,11 +45,10 @@ int pid_init(PyObject* self, PyObject* args, PyObject* kwds) {
     return 0;
 }
 
-template <ClassId C>
-PyObject* pid_compute_control(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    const ClassSpec& spec = class_spec(C);
+PyObject* pid_compute_control(const ClassSpec& spec, PidObject* self, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) {
     const int ndim = spec.ndim;
-    Operation op(spec.op_compute);
+    Operation op(spec.operation.compute_control);
     steps::StepArgs step;
     if (steps::bind_step(op, spec.ndim, args, nargs, kwnames, step) < 0) return nullptr;
 
@@ -78,10 +77,5 @@ PyObject* pid_compute_control(PyObject* self, PyObject* const* args, Py_ssize_t 
     if (control_signal.assign(numpy::add(partial.get(), d_term.get())) < 0) return op.fail();
     return Ref::new_ref(control_signal.get()).release();
 }
-
-template int pid_init<pid_1d>(PyObject*, PyObject*, PyObject*);
-template int pid_init<pid_2d>(PyObject*, PyObject*, PyObject*);
-template PyObject* pid_compute_control<pid_1d>(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
-template PyObject* pid_compute_control<pid_2d>(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 
 }  // namespace vesk
