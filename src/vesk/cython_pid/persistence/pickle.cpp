@@ -104,14 +104,13 @@ void raise_incompatible(const ClassSpec& cls, long checksum) {
     PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
 }
 
-// Whether `obj.__name__` is `name`; any failure of the test counts as no.
-bool is_named(PyObject* obj, const char* name) {
-    Ref value = Ref::steal(PyObject_GetAttr(obj, globals::names.name));
-    if (!value) {
-        PyErr_Clear();
-        return false;
-    }
-    return PyUnicode_Check(value.get()) && PyUnicode_CompareWithASCIIString(value.get(), name) == 0;
+// 1 when `obj.__name__` is `name`, 0 when it is not or there is no
+// __name__, -1 on any other error.
+int has_name(PyObject* obj, const char* name) {
+    PyObject* value = nullptr;
+    if (PyObject_GetOptionalAttr(obj, globals::names.name, &value) < 0) return -1;
+    Ref owned = Ref::steal(value);
+    return value && PyUnicode_Check(value) && PyUnicode_EqualToUTF8(value, name);
 }
 
 // Moves dict[from_name] to dict[to_name] when the class has `from_name`.
@@ -144,7 +143,10 @@ int install(PyObject* type) {
     Ref reduce = Ref::steal(PyObject_GetAttr(type, n.reduce));
     if (!reduce) return -1;
     bool object_reduces = reduce.get() == object_reduce.get();
-    if (!object_reduces && !is_named(reduce.get(), "__reduce_cython__")) return 0;
+    if (!object_reduces) {
+        int ours = has_name(reduce.get(), "__reduce_cython__");
+        if (ours <= 0) return ours;
+    }
 
     Ref dict = Ref::steal(PyType_GetDict(reinterpret_cast<PyTypeObject*>(type)));
     if (!dict) return -1;
@@ -154,7 +156,9 @@ int install(PyObject* type) {
     PyObject* setstate = nullptr;
     if (PyObject_GetOptionalAttr(type, n.setstate, &setstate) < 0) return -1;
     Ref owned_setstate = Ref::steal(setstate);
-    if (!setstate || is_named(setstate, "__setstate_cython__")) {
+    int ours = setstate ? has_name(setstate, "__setstate_cython__") : 1;
+    if (ours < 0) return -1;
+    if (ours) {
         moved = move_entry(type, dict.get(), n.setstate_cython, n.setstate);
         if (moved < 0 || (moved == 0 && !setstate)) return -1;
     }
