@@ -48,32 +48,32 @@ PyObject* native_method(PyObject* self, PyTypeObject* defining, PyObject* const*
 constexpr PyCMethod native_methods[] = {native_method<0>, native_method<1>, native_method<2>};
 static_assert(std::size(native_methods) == std::extent_v<decltype(ClassSpec::methods)>);
 
-// Formats a derived name into its room. 0, or -1 with SystemError when it
-// does not fit.
-[[gnu::format(printf, 2, 3)]] int compose(Name& out, const char* format, ...) {
+// Formats a name derived from class `c` into its room. 0, or -1 with
+// SystemError when it does not fit.
+[[gnu::format(printf, 3, 4)]] int compose(const ClassSpec& c, Name& out, const char* format, ...) {
     va_list args;
     va_start(args, format);
     int length = std::vsnprintf(out, sizeof out, format, args);
     va_end(args);
     if (length >= 0 && static_cast<std::size_t>(length) < sizeof out) return 0;
-    PyErr_Format(PyExc_SystemError, "vesk.cython_pid: a name derived from '%s' is too long", format);
+    PyErr_Format(PyExc_SystemError, "vesk.cython_pid: the class name '%.200s' is too long", c.name);
     return -1;
 }
 
 int derive_names(ClassSpec& c) {
     constexpr const char* module = "vesk.cython_pid";
-    if (compose(c.type_name, "%s.%s", module, c.name) < 0 ||
-        compose(c.reconstructor_name, "__pyx_unpickle_%s", c.name) < 0 ||
-        compose(c.operation.init, "%s.%s.__init__", module, c.name) < 0 ||
-        compose(c.operation.unpickle, "%s.%s", module, c.reconstructor_name) < 0 ||
-        compose(c.operation.unpickle_set_state, "%s.%s__set_state", module, c.reconstructor_name) < 0)
+    if (compose(c, c.type_name, "%s.%s", module, c.name) < 0 ||
+        compose(c, c.reconstructor_name, "__pyx_unpickle_%s", c.name) < 0 ||
+        compose(c, c.operation.init, "%s.%s.__init__", module, c.name) < 0 ||
+        compose(c, c.operation.unpickle, "%s.%s", module, c.reconstructor_name) < 0 ||
+        compose(c, c.operation.unpickle_set_state, "%s.%s__set_state", module, c.reconstructor_name) < 0)
         return -1;
     Name* method_operations[] = {&c.operation.compute_control, &c.operation.reduce_cython,
                                  &c.operation.setstate_cython};
     static_assert(std::extent_v<decltype(method_operations)> == std::extent_v<decltype(ClassSpec::methods)>);
     for (std::size_t m = 0; m < std::size(c.methods); ++m) {
-        if (compose(c.qualnames[m], "%s.%s", c.name, c.methods[m].name) < 0 ||
-            compose(*method_operations[m], "%s.%s.%s", module, c.name, c.methods[m].name) < 0)
+        if (compose(c, c.qualnames[m], "%s.%s", c.name, c.methods[m].name) < 0 ||
+            compose(c, *method_operations[m], "%s.%s.%s", module, c.name, c.methods[m].name) < 0)
             return -1;
     }
     return 0;

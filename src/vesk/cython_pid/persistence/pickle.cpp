@@ -73,8 +73,9 @@ Ref incompatible_message(const ClassSpec& cls, long checksum) {
     Ref separator = Ref::steal(PyUnicode_FromString(", "));
     if (!separator) return Ref();
     Ref joined = Ref::steal(PyUnicode_Join(separator.get(), names.get()));
+    if (!joined) return Ref();
     Ref given = hex_text(checksum);
-    if (!joined || !given) return Ref();
+    if (!given) return Ref();
     const long* c = cls.checksums;
     return Ref::steal(PyUnicode_FromFormat("Incompatible checksums (0x%U vs (0x%lx, 0x%lx, 0x%lx) = (%U))", given.get(),
                                            static_cast<unsigned long>(c[0]), static_cast<unsigned long>(c[1]),
