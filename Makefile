@@ -45,8 +45,10 @@ $(DEPS_STAMP): pyproject.toml | $(VPY)
 	$(PIP_INSTALL) $(BUILD_REQUIRES)
 	touch $@
 
+# Warnings are errors in the builds that test the code (here and in sanitize),
+# so a new one fails CI; a plain `pip install` still builds with a newer compiler.
 $(INSTALL_STAMP): $(DEPS_STAMP) $(SOURCES)
-	$(PIP_INSTALL) --no-build-isolation -Cbuild-dir=$(BUILD_DIR) ".[test,demo]"
+	$(PIP_INSTALL) --no-build-isolation -Cbuild-dir=$(BUILD_DIR) -Csetup-args=-Dwerror=true ".[test,demo]"
 	touch $@
 
 venv: $(DEPS_STAMP)
@@ -82,7 +84,7 @@ sanitize: | check-python
 	test -x $(SAN_VPY) || "$(PYTHON)" -m venv $(SAN_VENV)
 	$(SAN_PIP) $(BUILD_REQUIRES)
 	$(SAN_PIP) --no-build-isolation -Cbuild-dir=build/sanitize \
-	  -Csetup-args=-Dbuildtype=debugoptimized -Csetup-args=-Db_sanitize=address,undefined \
+	  -Csetup-args=-Dwerror=true -Csetup-args=-Dbuildtype=debugoptimized -Csetup-args=-Db_sanitize=address,undefined \
 	  -Csetup-args=-Db_lundef=false -Csetup-args=-Dcpp_args="-fno-sanitize-recover=all -fno-omit-frame-pointer" \
 	  ".[test,demo]"
 	rm -rf $(SAN_LOG) && mkdir -p $(SAN_LOG)

@@ -250,3 +250,22 @@ def test_gain_length_mismatch(bad, length, fails):
     f = fields(c)
     assert all(same(f[n], getattr(ref, n)) for n in ("error_history", "kp", "integral"))
     assert f["previous_error"] is prev and prev.tolist() == [0.0, 0.0]
+
+
+class Exported(np.ndarray):
+    """An array (and every array NumPy derives from it) whose buffer export is
+    another array: `exported`."""
+
+    def __buffer__(self, flags):
+        return memoryview(self.exported)
+
+
+@pytest.mark.parametrize("exported", [np.zeros(5), np.zeros(1)], ids=["longer", "shorter"])
+def test_history_length_is_read_from_the_gain_array_not_its_buffer(exported):
+    kp = f64(1.0, 2.0, 3.0).view(type("Exported", (Exported,), {"exported": exported}))
+    gains = f64(1.0, 2.0, 3.0), f64(0.5, 0.5, 0.5), f64(0.1, 0.1, 0.1)
+    c, ref = AC(kp, *gains[1:]), Ref(*gains)
+    assert fields(c)["error_history"].shape == (10, 3)
+    target, current = f64(3.0, -1.0, 0.5), f64(0.0, 0.0, 0.0)
+    u = c.compute_control(target, current, 0.1)
+    assert u.view(np.ndarray).tobytes() == ref.step(target, current, 0.1).tobytes()

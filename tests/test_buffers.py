@@ -1,12 +1,13 @@
 """Buffer validation of float-array arguments and working values, with real NumPy arrays."""
 
+import json
 import traceback
 
 import numpy as np
 import pytest
 
 import vesk.cython_pid as cp
-from conftest import f64, entries
+from conftest import f64, entries, run_python
 
 NDIM = {"PIDController": 1, "PIDControllerXd": 2, "AdaptiveController": 1}
 INIT_PARAMS = {"PIDController": ("kp", "ki", "kd"), "PIDControllerXd": ("kp", "ki", "kd"),
@@ -254,3 +255,53 @@ def test_plain_arrays_can_be_resized_after_each_call():
         cp.PIDController(r, bad, y)
     r.resize(4)
     bad.resize(3)
+
+
+# numpy.ndarray given a buffer-release hook (as a future NumPy might have),
+# with its export counted: every release the hook sees must follow an export.
+# (The hook is Python code, so it is kept off failing paths, where it would
+# run with the error set.)
+RELEASE_HOOK = """
+import ctypes, json, sys
+import numpy as np
+
+proc = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_void_p, ctypes.c_void_p, ctypes.c_int)
+release_proc = ctypes.CFUNCTYPE(None, ctypes.c_void_p, ctypes.c_void_p)
+
+def buffer_procs(cls):  # PyTypeObject.tp_as_buffer follows 20 pointer-sized members
+    return ctypes.c_void_p.from_address(id(cls) + 20 * ctypes.sizeof(ctypes.c_void_p)).value
+
+assert buffer_procs(int) is None and buffer_procs(bytes) is not None
+slots = (ctypes.c_void_p * 2).from_address(buffer_procs(np.ndarray))
+assert slots[0] and not slots[1]
+counts = dict(exported=0, released=0)
+export = ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.c_void_p, ctypes.c_void_p, ctypes.c_int)(slots[0])  # keeps the GIL
+
+@proc
+def counted_export(obj, view, flags):
+    counts["exported"] += 1
+    return export(obj, view, flags)
+
+@release_proc
+def counted_release(obj, view):
+    counts["released"] += 1
+
+slots[0] = ctypes.cast(counted_export, ctypes.c_void_p).value
+slots[1] = ctypes.cast(counted_release, ctypes.c_void_p).value
+
+import vesk.cython_pid as cp
+a, b, m = np.array([2.0, 0.5]), np.array([1.0, 0.25]), np.ones((2, 2))
+u = cp.PIDController(a, b, a).compute_control(a, b, 0.1)
+v = cp.PIDControllerXd(m, m, m).compute_control(m, m * 0.5, 0.0)
+w = cp.AdaptiveController(a, b, a).compute_control(a, b, 0.1)
+print(json.dumps(dict(counts, results=[u.tolist(), v.tolist(), w.tolist()])))
+"""
+
+
+def test_a_release_hook_on_ndarray_is_honoured():
+    out = json.loads(run_python(RELEASE_HOOK).stdout)
+    a, b, m = f64(2.0, 0.5), f64(1.0, 0.25), np.ones((2, 2))
+    assert out["results"] == [cp.PIDController(a, b, a).compute_control(a, b, 0.1).tolist(),
+                              cp.PIDControllerXd(m, m, m).compute_control(m, m * 0.5, 0.0).tolist(),
+                              cp.AdaptiveController(a, b, a).compute_control(a, b, 0.1).tolist()]
+    assert out["released"] == out["exported"] > 0

@@ -95,7 +95,7 @@ CALLBACKS = {
         kp = Gain((3,))
         kp[:] = 1.0
         history = cp.AdaptiveController(kp, a, a).__reduce__()[2][0]
-        assert history.shape == (10, 3), history.shape
+        assert history.shape == (10, 4), history.shape  # n is read from the array after the copies
     """,
 }
 

@@ -201,3 +201,13 @@ def test_no_instance_dict_or_weak_references(cls):
     s = sub.__new__(sub)
     s.note = 1
     assert s.__dict__ == {"note": 1} and weakref.ref(s)() is s
+
+
+@pytest.mark.parametrize("cls", CLASSES)
+def test_instance_size_is_the_header_and_one_reference_per_field(cls):
+    # The size the object is allocated with and the number of fields every
+    # other operation walks (here: pickling's) must be one number.
+    pointer = np.dtype(np.intp).itemsize
+    state = cls.__new__(cls).__reduce__()[1][2]
+    assert cls.__basicsize__ == object.__basicsize__ + len(DECLARED[cls]) * pointer
+    assert len(state) == len(DECLARED[cls])

@@ -255,6 +255,35 @@ def test_initialisation_failures_and_recovery(setup, restore, failure, asked):
     assert text == failure[1]
 
 
+CLASS_SHAPES = """
+import json, sys
+{setup}
+try:
+    import vesk.cython_pid
+except TypeError:
+    {restore}
+    import vesk.cython_pid
+cp = vesk.cython_pid
+print(json.dumps({{name: dict(flags=cls.__flags__, basicsize=cls.__basicsize__,
+                             entries={{k: type(v).__name__ for k, v in vars(cls).items()}},
+                             inherited=[n for n in dir(object) if getattr(cls, n) is getattr(object, n)])
+                  for name, cls in ((n, getattr(cp, n)) for n in {classes!r})}}))
+"""
+
+
+def test_classes_made_ready_again_after_a_failed_import_are_left_as_they_were():
+    # The failed import readied and published the classes before failing;
+    # the retry must find them as a first import leaves them.
+    clean = json.loads(run_python(CLASS_SHAPES.format(setup="", restore="", classes=CLASSES)).stdout)
+    retried = json.loads(run_python(CLASS_SHAPES.format(
+        setup="import numpy; saved, numpy.flatiter = numpy.flatiter, 1",
+        restore="numpy.flatiter = saved", classes=CLASSES)).stdout)
+    for name in CLASSES:
+        assert retried[name] == clean[name], name
+    assert "__getattribute__" in clean["PIDController"]["inherited"]
+    assert len(clean["PIDController"]["entries"]) == len(vars(cp.PIDController))
+
+
 @pytest.mark.skip(reason="the module is built for the running Python 3.13; the version-mismatch warning cannot occur")
 def test_version_mismatch_warning():
     pass

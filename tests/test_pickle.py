@@ -1,6 +1,7 @@
 """Pickling of the three controllers: reduce values, set-state, reconstructors and layout checksums."""
 
 import builtins
+import ctypes
 import io
 import os
 import pickle
@@ -25,6 +26,7 @@ LAYOUTS = {
     cp.AdaptiveController: (ADA8, 0xB141BC4, (0xB141BC4, 0xB4FF99B, 0x7E19BD2), ADA_MSG),
 }
 CLASSES = list(LAYOUTS)
+LONG_BITS = 8 * ctypes.sizeof(ctypes.c_long)  # the checksum is a C long
 by_class = pytest.mark.parametrize("cls", CLASSES, ids=lambda c: c.__name__)
 
 
@@ -186,6 +188,9 @@ def test_reconstructor_accepts_layout_checksums(cls, index):
     (cp.PIDController, 1.5, "0x1"), (cp.PIDControllerXd, 0x7E19BD2, "0x7e19bd2"),
     (cp.AdaptiveController, 0x32B920E, "0x32b920e"), (cp.AdaptiveController, 0xB0BFBFA, "0xb0bfbfa"),
     (cp.AdaptiveController, -0x1F, "0x-1f"),
+    # the extremes of a C long
+    (cp.PIDController, -(1 << LONG_BITS - 1), f"0x-{1 << LONG_BITS - 1:x}"),
+    (cp.AdaptiveController, (1 << LONG_BITS - 1) - 1, f"0x{(1 << LONG_BITS - 1) - 1:x}"),
 ], ids=lambda v: getattr(v, "__name__", None))
 def test_reconstructor_rejects_foreign_checksum(cls, checksum, text):
     for pyx_type in (cls, 42):  # the checksum is tested before the type is looked at

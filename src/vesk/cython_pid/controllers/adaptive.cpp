@@ -7,19 +7,22 @@
 //   D = (e - e_prev)/dt if dt > 0 else 0;  u = (Kp*e + Ki*I) + Kd*D;  e_prev = e.copy()
 #include "controllers.hpp"
 
+#include <numpy/ndarraytypes.h>
+
 #include <cstring>
 
 #include "extension/binding.hpp"
 #include "extension/operation.hpp"
-#include "numpy_calls.hpp"
 #include "fused.hpp"
+#include "numpy_calls.hpp"
 #include "steps.hpp"
 
 namespace vesk {
 
+using enum AdaptiveFields::Field;
+
 namespace {
 
-constexpr int ndim = 1;
 constexpr double default_learning_rate = 0.01;
 constexpr double default_max_adjustment = 0.1;
 
@@ -29,7 +32,7 @@ ParamList init_params{
 Ref copy_of(PyObject* array) { return Ref::steal(PyObject_CallMethodNoArgs(array, globals::names.copy)); }
 
 // A float field from a converted double.
-int set_float_field(PyObject* self, Field f, double value) {
+int set_float_field(AdaptiveObject* self, AdaptiveFields::Field f, double value) {
     Ref number = Ref::steal(PyFloat_FromDouble(value));
     if (!number) return -1;
     set_field(self, f, std::move(number));
@@ -52,9 +55,9 @@ bool exact_float(PyObject* value, double* out) {
 // come through clean, so a step sent back to the generic law finds the
 // state untouched. The control signal, or nothing (and no error) for the
 // generic law.
-Ref fused_step(PyObject* self, const steps::StepArgs& step) {
+Ref fused_step(AdaptiveObject* self, int ndim, const steps::StepArgs& step) {
     using fused::Plain;
-    PyObject* const* fields = as_controller(self)->fields;
+    PyObject* const* fields = self->fields;
     Plain target, current, p_gain, i_gain, d_gain, sum, previous, history;
     double rate, bound;
     if (!fused::plain(step.target, ndim, nullptr, target)) return Ref();
@@ -98,8 +101,8 @@ Ref fused_step(PyObject* self, const steps::StepArgs& step) {
     const bool reuse_history = !release_gil && fused::reusable(history, descr_of(history));
     const bool reuse_previous = !release_gil && have_previous && fused::reusable(previous, descr_of(target));
     Ref control = fused::new_array(descr_of(p_gain), ndim, shape);
-    Ref new_history = reuse_history ? Ref::borrow(history.object) : fused::new_array(descr_of(history), 2, history_shape);
-    Ref new_previous = reuse_previous ? Ref::borrow(previous.object) : fused::new_array(descr_of(target), ndim, shape);
+    Ref new_history = reuse_history ? Ref::new_ref(history.object) : fused::new_array(descr_of(history), 2, history_shape);
+    Ref new_previous = reuse_previous ? Ref::new_ref(previous.object) : fused::new_array(descr_of(target), ndim, shape);
     fused::Scratch scratch(3 * n);
     if (!control || !new_history || !new_previous || !scratch.get()) {
         PyErr_Clear();  // the generic law meets the same shortage and reports it
@@ -134,8 +137,9 @@ Ref fused_step(PyObject* self, const steps::StepArgs& step) {
 
 }  // namespace
 
-int adaptive_init(PyObject* self, PyObject* args, PyObject* kwds) {
-    Operation op(class_spec(adaptive).op_init);
+int adaptive_init(const ClassSpec& spec, AdaptiveObject* self, PyObject* args, PyObject* kwds) {
+    const int ndim = spec.ndim;
+    Operation op(spec.operation.init);
     Ref bound[5];
     if (bind(init_params, args, kwds, bound) < 0) return op.fail_status();
     double learning = default_learning_rate, max_adjust = default_max_adjustment;
@@ -148,14 +152,14 @@ int adaptive_init(PyObject* self, PyObject* args, PyObject* kwds) {
         if (op.hold(gains[i].get(), ndim) < 0) return op.fail_status();
 
     // Copies: the caller's arrays and the adapted gain stay independent.
-    constexpr Field gain_fields[3] = {kp, ki, kd};
+    constexpr AdaptiveFields::Field gain_fields[3] = {kp, ki, kd};
     for (int i = 0; i < 3; ++i) {
         Ref copy = copy_of(gains[i].get());
         if (!copy) return op.fail_status();
         set_field(self, gain_fields[i], std::move(copy));
     }
     // The zero templates are always initial_kp.
-    for (Field f : {integral, previous_error}) {
+    for (auto f : {integral, previous_error}) {
         Ref zeros = numpy::zeros_like_float64(gains[0].get());
         if (!zeros) return op.fail_status();
         set_field(self, f, std::move(zeros));
@@ -163,7 +167,15 @@ int adaptive_init(PyObject* self, PyObject* args, PyObject* kwds) {
     {
         Ref zeros = numpy::attr(globals::names.zeros);
         if (!zeros) return op.fail_status();
-        Ref n = Ref::steal(PyLong_FromSsize_t(op.view(0).shape[0]));
+        // n is initial_kp's own first dimension, not its exported buffer's: a
+        // subclass may export a buffer of another shape. It is an ndarray here
+        // (None failed at its copy above).
+        auto* initial_kp = reinterpret_cast<PyArrayObject*>(gains[0].get());
+        if (PyArray_NDIM(initial_kp) < 1) {
+            PyErr_SetString(PyExc_IndexError, "tuple index out of range");  // as initial_kp.shape[0]
+            return op.fail_status();
+        }
+        Ref n = Ref::steal(PyLong_FromSsize_t(PyArray_DIM(initial_kp, 0)));
         if (!n) return op.fail_status();
         Ref shape = Ref::steal(PyTuple_Pack(2, globals::int10, n.get()));
         if (!shape) return op.fail_status();
@@ -176,11 +188,13 @@ int adaptive_init(PyObject* self, PyObject* args, PyObject* kwds) {
     return 0;
 }
 
-PyObject* adaptive_compute_control(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    Operation op(class_spec(adaptive).op_compute);
+PyObject* adaptive_compute_control(const ClassSpec& spec, AdaptiveObject* self, PyObject* const* args,
+                                   Py_ssize_t nargs, PyObject* kwnames) {
+    const int ndim = spec.ndim;
+    Operation op(spec.operation.compute_control);
     steps::StepArgs step;
     if (steps::bind_step(op, args, nargs, kwnames, step) < 0) return nullptr;
-    if (Ref control = fused_step(self, step)) return control.release();
+    if (Ref control = fused_step(self, ndim, step)) return control.release();
     if (steps::hold_positions(op, ndim, step) < 0) return nullptr;
 
     FloatLocal error(ndim), derivative(ndim);

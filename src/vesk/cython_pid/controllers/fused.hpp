@@ -120,7 +120,7 @@ class Held {
 public:
     Held(bool hold, PyObject* const (&objects)[N]) {
         if (!hold) return;
-        for (std::size_t i = 0; i < N; ++i) refs_[i] = Ref::borrow(objects[i]);
+        for (std::size_t i = 0; i < N; ++i) refs_[i] = Ref::new_ref(objects[i]);
     }
 
 private:

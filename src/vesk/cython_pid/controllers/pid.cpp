@@ -14,11 +14,13 @@
 
 #include "extension/binding.hpp"
 #include "extension/operation.hpp"
-#include "numpy_calls.hpp"
 #include "fused.hpp"
+#include "numpy_calls.hpp"
 #include "steps.hpp"
 
 namespace vesk {
+
+using enum PidFields::Field;
 
 namespace {
 
@@ -31,9 +33,9 @@ ParamList init_params{"__init__", {"kp", "ki", "kd"}, 3, 3};
 // copied in once the kernel has come through clean, so a step sent back
 // to the generic law finds the state untouched.
 // The control signal, or nothing (and no error) for the generic law.
-Ref fused_step(PyObject* self, int ndim, const steps::StepArgs& step) {
+Ref fused_step(PidObject* self, int ndim, const steps::StepArgs& step) {
     using fused::Plain;
-    PyObject* const* fields = as_controller(self)->fields;
+    PyObject* const* fields = self->fields;
     Plain target, current, p_gain, i_gain, d_gain, sum, previous;
     if (!fused::plain(step.target, ndim, nullptr, target)) return Ref();
     const npy_intp* shape = PyArray_DIMS(reinterpret_cast<PyArrayObject*>(step.target));
@@ -56,7 +58,7 @@ Ref fused_step(PyObject* self, int ndim, const steps::StepArgs& step) {
     const bool release_gil = n >= fused::release_gil_from;
     const bool reuse = !release_gil && have_previous && fused::reusable(previous, error_descr);
     Ref control = fused::new_array(PyArray_DESCR(reinterpret_cast<PyArrayObject*>(p_gain.object)), ndim, shape);
-    Ref error = reuse ? Ref::borrow(previous.object) : fused::new_array(error_descr, ndim, shape);
+    Ref error = reuse ? Ref::new_ref(previous.object) : fused::new_array(error_descr, ndim, shape);
     fused::Scratch scratch(reuse ? 2 * n : n);
     if (!control || !error || !scratch.get()) {
         PyErr_Clear();  // the generic law meets the same shortage and reports it
@@ -80,10 +82,8 @@ Ref fused_step(PyObject* self, int ndim, const steps::StepArgs& step) {
 
 }  // namespace
 
-template <ClassId C>
-int pid_init(PyObject* self, PyObject* args, PyObject* kwds) {
-    const ClassSpec& spec = class_spec(C);
-    Operation op(spec.op_init);
+int pid_init(const ClassSpec& spec, PidObject* self, PyObject* args, PyObject* kwds) {
+    Operation op(spec.operation.init);
     Ref gains[3];
     if (bind(init_params, args, kwds, gains) < 0) return op.fail_status();
     for (int i = 0; i < 3; ++i)
@@ -105,11 +105,10 @@ int pid_init(PyObject* self, PyObject* args, PyObject* kwds) {
     return 0;
 }
 
-template <ClassId C>
-PyObject* pid_compute_control(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    const ClassSpec& spec = class_spec(C);
+PyObject* pid_compute_control(const ClassSpec& spec, PidObject* self, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) {
     const int ndim = spec.ndim;
-    Operation op(spec.op_compute);
+    Operation op(spec.operation.compute_control);
     steps::StepArgs step;
     if (steps::bind_step(op, args, nargs, kwnames, step) < 0) return nullptr;
     if (Ref control = fused_step(self, ndim, step)) return control.release();
@@ -134,16 +133,11 @@ PyObject* pid_compute_control(PyObject* self, PyObject* const* args, Py_ssize_t 
         Ref gain = field(self, kd);
         if (d_term.assign(numpy::mul(gain.get(), derivative.get())) < 0) return op.fail();
     }
-    set_field(self, previous_error, Ref::borrow(error.get()));  // the step's error itself, no copy
+    set_field(self, previous_error, Ref::new_ref(error.get()));  // the step's error itself, no copy
     Ref partial = numpy::add(p_term.get(), i_term.get());
     if (!partial) return op.fail();
     if (control_signal.assign(numpy::add(partial.get(), d_term.get())) < 0) return op.fail();
-    return Ref::borrow(control_signal.get()).release();
+    return Ref::new_ref(control_signal.get()).release();
 }
-
-template int pid_init<pid_1d>(PyObject*, PyObject*, PyObject*);
-template int pid_init<pid_2d>(PyObject*, PyObject*, PyObject*);
-template PyObject* pid_compute_control<pid_1d>(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
-template PyObject* pid_compute_control<pid_2d>(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 
 }  // namespace vesk

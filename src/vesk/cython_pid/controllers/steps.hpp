@@ -3,7 +3,7 @@
 
 #include "extension/binding.hpp"
 #include "extension/buffer.hpp"
-#include "extension/classes.hpp"
+#include "extension/instance.hpp"
 #include "extension/operation.hpp"
 #include "numpy_calls.hpp"
 
@@ -41,21 +41,23 @@ inline int hold_positions(Operation& op, int ndim, const StepArgs& step) {
 
 // integral += error * dt, the result stored back (the same array for an
 // ndarray, updated in place). 0, or -1 with the error set.
-inline int accumulate_integral(PyObject* self, PyObject* error, double dt) {
+template <class Fields>
+int accumulate_integral(Instance<Fields>* self, PyObject* error, double dt) {
     Ref increment = numpy::mul_float(error, dt);
     if (!increment) return -1;
-    Ref sum = field(self, integral);
+    Ref sum = field(self, Fields::integral);
     sum = numpy::iadd(sum.get(), increment.get());
     if (!sum) return -1;
-    set_field(self, integral, std::move(sum));
+    set_field(self, Fields::integral, std::move(sum));
     return 0;
 }
 
 // derivative = (error - previous_error) / dt for dt > 0; zeros shaped like
 // the error when dt is zero, negative or NaN.
-inline int derivative(FloatLocal& out, PyObject* self, PyObject* error, double dt) {
+template <class Fields>
+int derivative(FloatLocal& out, Instance<Fields>* self, PyObject* error, double dt) {
     if (!(dt > 0)) return out.assign(numpy::zeros_like(error));
-    Ref previous = field(self, previous_error);
+    Ref previous = field(self, Fields::previous_error);
     Ref difference = numpy::sub(error, previous.get());
     if (!difference) return -1;
     return out.assign(numpy::div_float(difference.get(), dt));

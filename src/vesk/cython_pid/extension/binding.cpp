@@ -96,7 +96,7 @@ int bind(ParamList& p, PyObject* args, PyObject* kwds, Ref* out) {
     if (nkw == 0) {
         PyObject* bound[max_params];
         if (bind(p, items, nargs, nullptr, bound) < 0) return -1;
-        for (int i = 0; i < p.count; ++i) out[i] = Ref::borrow(bound[i]);
+        for (int i = 0; i < p.count; ++i) out[i] = Ref::new_ref(bound[i]);
         return 0;
     }
     if (nargs > p.count) return count_error(p, nargs);
@@ -111,7 +111,7 @@ int bind(ParamList& p, PyObject* args, PyObject* kwds, Ref* out) {
             }
         }
     }
-    for (Py_ssize_t i = 0; i < p.count; ++i) out[i] = i < nargs ? Ref::borrow(items[i]) : Ref();
+    for (Py_ssize_t i = 0; i < p.count; ++i) out[i] = i < nargs ? Ref::new_ref(items[i]) : Ref();
     // Parameters after the positional ones, in parameter order, until every
     // dict entry is used.
     Py_ssize_t taken = 0;
@@ -129,7 +129,7 @@ int bind(ParamList& p, PyObject* args, PyObject* kwds, Ref* out) {
         Py_ssize_t pos = 0;
         PyObject *borrowed_key, *value;
         while (PyDict_Next(kwds, &pos, &borrowed_key, &value)) {
-            Ref key = Ref::borrow(borrowed_key);  // comparing may run code that drops it
+            Ref key = Ref::new_ref(borrowed_key);  // comparing may run code that drops it
             int i = find(p, key.get());
             if (i == -2) return -1;
             if (i >= nargs) continue;

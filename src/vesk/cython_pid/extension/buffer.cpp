@@ -18,21 +18,26 @@ int wrong_dimensions(int expected, int got) {
 
 // NumPy's own export of a native-order float64 array always describes one
 // "d" element of 8 bytes with the array's dimensions, cannot fail but for
-// memory, and holds nothing but a reference to the array (NumPy has no
-// release hook). Such an array is checked from its header and "held" by
-// filling the view as the export would: the same outcome at a fraction of
-// the cost, which matters for the many small arrays of a control step.
+// memory, and holds nothing but a reference to the array. Such an array is
+// checked from its header and "held" by filling the view as the export
+// would: the same outcome at a fraction of the cost, which matters for the
+// many small arrays of a control step. PyBuffer_Release then only drops the
+// reference, which is sound only while no release hook would run on a view
+// the exporter never filled: hence the shortcut is off when ndarray has one
+// (see use_native_float64_header) and for a subclass that adds one.
 // 1 handled, 0 not such an array.
+getbufferproc native_export = nullptr;  // ndarray's export, when the shortcut is sound
+
 int take_native_float64(PyObject* value, int ndim, HeldBuffer& buf, int* status) {
-    if (!globals::ndarray_type) return 0;
-    PyBufferProcs* own = globals::ndarray_type->tp_as_buffer;
+    if (!native_export || ndim > HeldBuffer::own_dims) return 0;
     PyBufferProcs* procs = Py_TYPE(value)->tp_as_buffer;
-    if (!own || !procs || procs->bf_getbuffer != own->bf_getbuffer) return 0;  // e.g. a __buffer__ override
+    // e.g. a __buffer__ override, or a __release_buffer__ added by a subclass
+    if (!procs || procs->bf_getbuffer != native_export || procs->bf_releasebuffer) return 0;
     auto* array = reinterpret_cast<PyArrayObject*>(value);
     const PyArray_Descr* descr = PyArray_DESCR(array);
     constexpr char native = std::endian::native == std::endian::little ? '<' : '>';
     if (descr->type_num != NPY_DOUBLE || (descr->byteorder != '=' && descr->byteorder != native)) return 0;
-    if (PyArray_NDIM(array) != ndim || ndim > HeldBuffer::own_dims) {
+    if (PyArray_NDIM(array) != ndim) {
         *status = wrong_dimensions(ndim, PyArray_NDIM(array));
         return 1;
     }
@@ -75,6 +80,11 @@ int check_view(const Py_buffer& view, int ndim) {
 }
 
 }  // namespace
+
+void use_native_float64_header(PyTypeObject* ndarray) {
+    PyBufferProcs* procs = ndarray->tp_as_buffer;
+    native_export = procs && !procs->bf_releasebuffer ? procs->bf_getbuffer : nullptr;
+}
 
 int validate_float_array(PyObject* value, int ndim, HeldBuffer& buf) {
     buf.release();

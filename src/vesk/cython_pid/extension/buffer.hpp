@@ -6,6 +6,11 @@
 
 namespace vesk {
 
+// Lets validation read a native float64 ndarray's header instead of
+// requesting its buffer, when that gives the same outcome: only while
+// `ndarray` has no buffer-release hook. Called once ndarray is resolved.
+void use_native_float64_header(PyTypeObject* ndarray);
+
 // Validates `value` and, on success, leaves its buffer held in `buf` until
 // the guard goes (whatever `buf` held before is released first). None passes
 // without a buffer. 0, or -1 with the error set and nothing held.
@@ -25,7 +30,7 @@ public:
     PyObject* get() const noexcept { return value_.get(); }
 
 private:
-    Ref value_ = Ref::borrow(Py_None);
+    Ref value_ = Ref::new_ref(Py_None);
     HeldBuffer bufs_[2];  // the current value's and a spare, used in turn
     int current_ = 0;
     int ndim_;

@@ -23,7 +23,7 @@ Function* as_function(PyObject* o) { return reinterpret_cast<Function*>(o); }
 PyObject* call(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     const FunctionSpec& spec = *as_function(self)->spec;
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    if (!spec.owner) return spec.impl(nullptr, args, nargs, kwnames);
+    if (!spec.owner) return spec.impl(*spec.cls, nullptr, args, nargs, kwnames);
     // Called through the class: the instance comes first.
     if (nargs == 0) {
         PyErr_Format(PyExc_TypeError, "%.200s() %s", spec.name, "needs an argument");
@@ -34,7 +34,7 @@ PyObject* call(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* k
                      spec.name, spec.owner->tp_name, Py_TYPE(args[0])->tp_name);
         return nullptr;
     }
-    return spec.impl(args[0], args + 1, nargs - 1, kwnames);
+    return spec.impl(*spec.cls, args[0], args + 1, nargs - 1, kwnames);
 }
 
 // Read from the class, a function is itself; read from an instance, a bound method.
@@ -94,9 +94,10 @@ PyTypeObject function_type = {PyVarObject_HEAD_INIT(nullptr, 0) "vesk.cython_pid
 Ref make_code(const FunctionSpec& spec) {
     Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty("vesk/cython_pid", spec.name, 1)));
     if (!code) return Ref();
-    Ref varnames = Ref::steal(PyTuple_New(spec.nvarnames));
+    const auto nvarnames = static_cast<Py_ssize_t>(spec.varnames.size());
+    Ref varnames = Ref::steal(PyTuple_New(nvarnames));
     if (!varnames) return Ref();
-    for (int i = 0; i < spec.nvarnames; ++i) {
+    for (Py_ssize_t i = 0; i < nvarnames; ++i) {
         PyObject* name = PyUnicode_InternFromString(spec.varnames[i]);
         if (!name) return Ref();
         PyTuple_SET_ITEM(varnames.get(), i, name);
@@ -104,7 +105,7 @@ Ref make_code(const FunctionSpec& spec) {
     Ref replace = Ref::steal(PyObject_GetAttrString(code.get(), "replace"));
     Ref qualname = Ref::steal(PyUnicode_FromString(spec.qualname));
     Ref argcount = Ref::steal(PyLong_FromLong(spec.argcount));
-    Ref nlocals = Ref::steal(PyLong_FromLong(spec.nvarnames));
+    Ref nlocals = Ref::steal(PyLong_FromSsize_t(nvarnames));
     Ref kwargs = Ref::steal(PyDict_New());
     if (!replace || !qualname || !argcount || !nlocals || !kwargs) return Ref();
     if (PyDict_SetItemString(kwargs.get(), "co_argcount", argcount.get()) < 0 ||

@@ -2,6 +2,9 @@
 // traceback entry it adds when it fails.
 #pragma once
 
+#include <iterator>
+
+#include "binding.hpp"
 #include "buffer.hpp"
 #include "traceback.hpp"
 
@@ -25,18 +28,18 @@ public:
     // Validates a float-array argument and holds its buffer until the
     // operation returns. 0, or -1 with the error set.
     int hold(PyObject* value, int ndim) {
-        HeldBuffer& slot = held_[held_count_++];  // at most three arguments per operation
-        return validate_float_array(value, ndim, slot);
+        if (held_count_ == std::size(held_)) {
+            PyErr_SetString(PyExc_SystemError, "vesk.cython_pid: more array arguments than parameters");
+            return -1;
+        }
+        return validate_float_array(value, ndim, held_[held_count_++]);
     }
-    // The buffer held for the i-th call of hold() (not held for None).
-    const Py_buffer& view(int i) noexcept { return held_[i].view(); }
-
     const char* name() const noexcept { return name_; }
 
 private:
     const char* name_;
-    HeldBuffer held_[3];
-    int held_count_ = 0;
+    HeldBuffer held_[max_params];  // every parameter at most once
+    std::size_t held_count_ = 0;
 };
 
 }  // namespace vesk

@@ -31,8 +31,8 @@ public:
 
     // Takes over a new reference (the result of a C-API call that returns one).
     static Ref steal(PyObject* p) noexcept { return Ref(p); }
-    // Takes a new reference to a borrowed pointer.
-    static Ref borrow(PyObject* p) noexcept {
+    // Takes a new reference of its own to an object it is lent (Py_XNewRef).
+    static Ref new_ref(PyObject* p) noexcept {
         Py_XINCREF(p);
         return Ref(p);
     }

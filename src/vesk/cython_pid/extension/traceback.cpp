@@ -32,13 +32,13 @@ Ref code_for(const char* operation, const std::source_location& where) {
     for (int i = 0; i < cached; ++i) {
         const Site& s = cache[i];
         if (s.operation == operation && s.line == where.line() && s.file == where.file_name())
-            return Ref::borrow(reinterpret_cast<PyObject*>(s.code));
+            return Ref::new_ref(reinterpret_cast<PyObject*>(s.code));
     }
     PyCodeObject* code = PyCode_NewEmpty(short_file(where.file_name()), operation, static_cast<int>(where.line()));
     if (!code) return Ref();
     if (cached < cache_size) {
         cache[cached++] = Site{operation, where.file_name(), where.line(), code};
-        return Ref::borrow(reinterpret_cast<PyObject*>(code));
+        return Ref::new_ref(reinterpret_cast<PyObject*>(code));
     }
     return Ref::steal(reinterpret_cast<PyObject*>(code));
 }
@@ -50,7 +50,7 @@ void add_traceback(const char* operation, std::source_location where) {
     // to build the entry must not replace it.
     PyObject* exc = PyErr_GetRaisedException();
     Ref code = code_for(operation, where);
-    Ref globals = globals::module_dict ? Ref::borrow(globals::module_dict) : Ref::steal(PyDict_New());
+    Ref globals = globals::module_dict ? Ref::new_ref(globals::module_dict) : Ref::steal(PyDict_New());
     Ref frame;
     if (code && globals)
         frame = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_New(

@@ -4,6 +4,9 @@
 // Nothing here may change what an existing pickle means.
 #include "pickle.hpp"
 
+#include <algorithm>
+#include <iterator>
+
 #include "extension/binding.hpp"
 #include "extension/globals.hpp"
 #include "extension/operation.hpp"
@@ -12,41 +15,24 @@ namespace vesk {
 
 namespace {
 
-// The accepted checksums per class, as a tuple of ints; the two PID classes
-// share one layout and so one tuple.
-PyObject* checksum_tuples[class_count] = {};
-
-// Interned reconstructor names and checksum-message templates, per class.
-PyObject* reconstructor_names[class_count] = {};
-PyObject* message_templates[class_count] = {};
-
-int intern_strings(ClassId id) {
-    const ClassSpec& spec = class_spec(id);
-    if (!reconstructor_names[id] && !(reconstructor_names[id] = PyUnicode_InternFromString(spec.reconstructor)))
-        return -1;
-    if (!message_templates[id] && !(message_templates[id] = PyUnicode_FromString(spec.checksum_message)))
-        return -1;
-    return 0;
-}
-
 // Writes the state tuple into the fields, by position; a short tuple stops
 // at the missing element (the tuple's own IndexError), leaving the fields
 // written so far. An extra element is merged into an instance __dict__.
-int set_state(const ClassSpec& spec, PyObject* self, PyObject* state) {
-    Operation op(spec.op_set_state);
+int set_state(const ClassSpec& cls, PyObject* self, PyObject* state) {
+    Operation op(cls.operation.unpickle_set_state);
     if (state == Py_None) {
         PyErr_SetString(PyExc_TypeError, "'NoneType' object is not subscriptable");
         return op.fail_status();
     }
-    Py_ssize_t size = PyTuple_GET_SIZE(state);
-    for (int i = 0; i < spec.nfields; ++i) {
+    const Py_ssize_t size = PyTuple_GET_SIZE(state), nfields = cls.nfields();
+    for (Py_ssize_t i = 0; i < nfields; ++i) {
         if (i >= size) {
             PyErr_SetString(PyExc_IndexError, "tuple index out of range");
             return op.fail_status();
         }
-        set_field(self, static_cast<Field>(spec.state_order[i]), Ref::borrow(PyTuple_GET_ITEM(state, i)));
+        set_slot(fields_of(self)[cls.law->layout->state_order[i]], Ref::new_ref(PyTuple_GET_ITEM(state, i)));
     }
-    if (size > spec.nfields) {
+    if (size > nfields) {
         int has_dict = PyObject_HasAttrWithError(self, globals::names.dict);
         if (has_dict < 0) return op.fail_status();
         if (has_dict) {
@@ -54,7 +40,7 @@ int set_state(const ClassSpec& spec, PyObject* self, PyObject* state) {
             if (!dict) return op.fail_status();
             // Keep the extra element alive on its own: update() may run code
             // that drops the state tuple's other owners.
-            Ref extra = Ref::borrow(PyTuple_GET_ITEM(state, spec.nfields));
+            Ref extra = Ref::new_ref(PyTuple_GET_ITEM(state, nfields));
             Ref result = Ref::steal(PyObject_CallMethodOneArg(dict.get(), globals::names.update, extra.get()));
             if (!result) return op.fail_status();
         }
@@ -69,9 +55,36 @@ int check_state_type(PyObject* state) {
     return -1;
 }
 
-// raise PickleError(template % checksum), with `from pickle import
-// PickleError` done anew each time.
-void raise_incompatible(ClassId id, PyObject* checksum) {
+// The checksum as "%x" formats a Python int: 0x-1 for -1.
+Ref hex_text(long value) {
+    unsigned long magnitude = value < 0 ? 0ul - static_cast<unsigned long>(value) : static_cast<unsigned long>(value);
+    return Ref::steal(PyUnicode_FromFormat(value < 0 ? "-%lx" : "%lx", magnitude));
+}
+
+// "Incompatible checksums (0x... vs (<accepted>) = (<fields in pickled order>))"
+Ref incompatible_message(const ClassSpec& cls, long checksum) {
+    const Layout& layout = *cls.law->layout;
+    Ref names = Ref::steal(PyList_New(0));
+    if (!names) return Ref();
+    for (int position : layout.state_order) {
+        Ref name = Ref::steal(PyUnicode_FromString(layout.names[position]));
+        if (!name || PyList_Append(names.get(), name.get()) < 0) return Ref();
+    }
+    Ref separator = Ref::steal(PyUnicode_FromString(", "));
+    if (!separator) return Ref();
+    Ref joined = Ref::steal(PyUnicode_Join(separator.get(), names.get()));
+    if (!joined) return Ref();
+    Ref given = hex_text(checksum);
+    if (!given) return Ref();
+    const long* c = cls.checksums;
+    return Ref::steal(PyUnicode_FromFormat("Incompatible checksums (0x%U vs (0x%lx, 0x%lx, 0x%lx) = (%U))", given.get(),
+                                           static_cast<unsigned long>(c[0]), static_cast<unsigned long>(c[1]),
+                                           static_cast<unsigned long>(c[2]), joined.get()));
+}
+
+// raise PickleError(message), with `from pickle import PickleError` done
+// anew each time.
+void raise_incompatible(const ClassSpec& cls, long checksum) {
     Ref fromlist = Ref::steal(PyTuple_Pack(1, globals::names.PickleError));
     if (!fromlist) return;
     Ref pickle = Ref::steal(
@@ -85,21 +98,20 @@ void raise_incompatible(ClassId id, PyObject* checksum) {
                      globals::names.pickle);
         return;
     }
-    Ref message = Ref::steal(PyUnicode_Format(message_templates[id], checksum));
+    Ref message = incompatible_message(cls, checksum);
     if (!message) return;
     Ref error = Ref::steal(PyObject_CallOneArg(error_type, message.get()));
     if (!error) return;
     PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
 }
 
-// Whether `obj.__name__` is `name`; any failure of the test counts as no.
-bool is_named(PyObject* obj, const char* name) {
-    Ref value = Ref::steal(PyObject_GetAttr(obj, globals::names.name));
-    if (!value) {
-        PyErr_Clear();
-        return false;
-    }
-    return PyUnicode_Check(value.get()) && PyUnicode_CompareWithASCIIString(value.get(), name) == 0;
+// 1 when `obj.__name__` is `name`, 0 when it is not or there is no
+// __name__, -1 on any other error.
+int has_name(PyObject* obj, const char* name) {
+    PyObject* value = nullptr;
+    if (PyObject_GetOptionalAttr(obj, globals::names.name, &value) < 0) return -1;
+    Ref owned = Ref::steal(value);
+    return value && PyUnicode_Check(value) && PyUnicode_EqualToUTF8(value, name);
 }
 
 // Moves dict[from_name] to dict[to_name] when the class has `from_name`.
@@ -132,7 +144,10 @@ int install(PyObject* type) {
     Ref reduce = Ref::steal(PyObject_GetAttr(type, n.reduce));
     if (!reduce) return -1;
     bool object_reduces = reduce.get() == object_reduce.get();
-    if (!object_reduces && !is_named(reduce.get(), "__reduce_cython__")) return 0;
+    if (!object_reduces) {
+        int ours = has_name(reduce.get(), "__reduce_cython__");
+        if (ours <= 0) return ours;
+    }
 
     Ref dict = Ref::steal(PyType_GetDict(reinterpret_cast<PyTypeObject*>(type)));
     if (!dict) return -1;
@@ -142,7 +157,9 @@ int install(PyObject* type) {
     PyObject* setstate = nullptr;
     if (PyObject_GetOptionalAttr(type, n.setstate, &setstate) < 0) return -1;
     Ref owned_setstate = Ref::steal(setstate);
-    if (!setstate || is_named(setstate, "__setstate_cython__")) {
+    int ours = setstate ? has_name(setstate, "__setstate_cython__") : 1;
+    if (ours < 0) return -1;
+    if (ours) {
         moved = move_entry(type, dict.get(), n.setstate_cython, n.setstate);
         if (moved < 0 || (moved == 0 && !setstate)) return -1;
     }
@@ -152,49 +169,27 @@ int install(PyObject* type) {
 
 }  // namespace
 
-int create_checksum_tuples() {
-    for (int id = 0; id < class_count; ++id) {
-        if (checksum_tuples[id]) continue;
-        const ClassSpec& spec = class_spec(static_cast<ClassId>(id));
-        // A class whose layout another class already has shares its tuple.
-        for (int other = 0; other < id; ++other) {
-            const ClassSpec& o = class_spec(static_cast<ClassId>(other));
-            if (o.checksums[0] == spec.checksums[0]) checksum_tuples[id] = Py_NewRef(checksum_tuples[other]);
-        }
-        if (checksum_tuples[id]) continue;
-        Ref values[3];
-        for (int i = 0; i < 3; ++i)
-            if (!(values[i] = Ref::steal(PyLong_FromLong(spec.checksums[i])))) return -1;
-        checksum_tuples[id] = PyTuple_Pack(3, values[0].get(), values[1].get(), values[2].get());
-        if (!checksum_tuples[id]) return -1;
-    }
-    for (int id = 0; id < class_count; ++id)
-        if (intern_strings(static_cast<ClassId>(id)) < 0) return -1;
-    return 0;
-}
-
-int setup_pickling(const ClassSpec& spec) {
-    if (install(reinterpret_cast<PyObject*>(spec.type)) == 0) return 0;
+int setup_pickling(const ClassSpec& cls) {
+    if (install(reinterpret_cast<PyObject*>(&cls.type)) == 0) return 0;
     if (!PyErr_Occurred())
-        PyErr_Format(PyExc_RuntimeError, "Unable to initialize pickling for %.200s", spec.type->tp_name);
+        PyErr_Format(PyExc_RuntimeError, "Unable to initialize pickling for %.200s", cls.type.tp_name);
     return -1;
 }
 
-template <ClassId C>
-PyObject* reduce_cython(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    const ClassSpec& spec = class_spec(C);
-    Operation op(spec.op_reduce);
+PyObject* reduce_cython(const ClassSpec& cls, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) {
+    Operation op(cls.operation.reduce_cython);
     static ParamList params{"__reduce_cython__", {}, 0, 0};
     PyObject* unused[1];
     if (bind(params, args, nargs, kwnames, unused) < 0) return nullptr;  // refused without an entry
 
-    Ref state = Ref::steal(PyTuple_New(spec.nfields));
+    const Layout& layout = *cls.law->layout;
+    PyObject** fields = fields_of(self);
+    Ref state = Ref::steal(PyTuple_New(cls.nfields()));
     if (!state) return op.fail();
     bool use_setstate = false;
-    for (int i = 0; i < spec.nfields; ++i) {
-        PyObject* value = as_controller(self)->fields[spec.state_order[i]];
-        PyTuple_SET_ITEM(state.get(), i, Py_NewRef(value));
-    }
+    for (int i = 0; i < cls.nfields(); ++i)
+        PyTuple_SET_ITEM(state.get(), i, Py_NewRef(fields[layout.state_order[i]]));
     PyObject* dict = nullptr;
     if (PyObject_GetOptionalAttr(self, globals::names.dict, &dict) < 0) return op.fail();
     Ref owned_dict = Ref::steal(dict);
@@ -205,12 +200,13 @@ PyObject* reduce_cython(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         if (!state) return op.fail();
         use_setstate = true;
     } else {
-        for (int i = 0; i < spec.nfields && !use_setstate; ++i)
-            use_setstate = as_controller(self)->fields[i] != Py_None;
+        for (int i = 0; i < cls.nfields() && !use_setstate; ++i) use_setstate = fields[i] != Py_None;
     }
-    Ref reconstructor = globals::lookup(reconstructor_names[C]);
+    Ref name = Ref::steal(PyUnicode_InternFromString(cls.reconstructor_name));
+    if (!name) return op.fail();
+    Ref reconstructor = globals::lookup(name.get());
     if (!reconstructor) return op.fail();
-    Ref checksum = Ref::steal(PyLong_FromLong(spec.checksums[0]));
+    Ref checksum = Ref::steal(PyLong_FromLong(cls.checksums[0]));
     if (!checksum) return op.fail();
     PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(self));
     Ref result = use_setstate
@@ -221,60 +217,44 @@ PyObject* reduce_cython(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     return result.release();
 }
 
-template <ClassId C>
-PyObject* setstate_cython(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    const ClassSpec& spec = class_spec(C);
-    Operation op(spec.op_setstate);
+PyObject* setstate_cython(const ClassSpec& cls, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
+    Operation op(cls.operation.setstate_cython);
     static ParamList params{"__setstate_cython__", {"__pyx_state"}, 1, 1};
     PyObject* state;
     if (bind(params, args, nargs, kwnames, &state) < 0) return op.fail();
     if (check_state_type(state) < 0) return op.fail();
-    Ref held = Ref::borrow(state);
-    if (set_state(spec, self, held.get()) < 0) return op.fail();
+    Ref held = Ref::new_ref(state);
+    if (set_state(cls, self, held.get()) < 0) return op.fail();
     Py_RETURN_NONE;
 }
 
-template <ClassId C>
-PyObject* unpickle(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    const ClassSpec& spec = class_spec(C);
-    Operation op(spec.op_unpickle);
-    static ParamList params{spec.reconstructor, {"__pyx_type", "__pyx_checksum", "__pyx_state"}, 3, 3};
+PyObject* unpickle(const ClassSpec& cls, PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    Operation op(cls.operation.unpickle);
     PyObject* bound[3];
-    if (bind(params, args, nargs, kwnames, bound) < 0) return op.fail();
-    long value;
-    if (to_long(bound[1], &value) < 0) return op.fail();
+    static_assert(std::size(bound) == unpickle_function.argcount);
+    if (bind(cls.reconstructor_params, args, nargs, kwnames, bound) < 0) return op.fail();
+    long checksum;
+    if (to_long(bound[1], &checksum) < 0) return op.fail();
 
     // The checksum is tested first, before anything about the class.
-    Ref checksum = Ref::steal(PyLong_FromLong(value));
-    if (!checksum) return op.fail();
-    int accepted = PySequence_Contains(checksum_tuples[C], checksum.get());
-    if (accepted < 0) return op.fail();
-    if (!accepted) {
-        raise_incompatible(C, checksum.get());
+    if (std::find(std::begin(cls.checksums), std::end(cls.checksums), checksum) == std::end(cls.checksums)) {
+        raise_incompatible(cls, checksum);
         return op.fail();
     }
     // The class's own __new__ checks that __pyx_type is it or a subclass.
-    Ref new_ = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(spec.type), globals::names.new_));
+    Ref new_ = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(&cls.type),
+                                           globals::names.new_));
     if (!new_) return op.fail();
     Ref result = Ref::steal(PyObject_CallOneArg(new_.get(), bound[0]));
     if (!result) return op.fail();
     PyObject* state = bound[2];
     if (state != Py_None) {
         if (check_state_type(state) < 0) return op.fail();
-        Ref held = Ref::borrow(state);
-        if (set_state(spec, result.get(), held.get()) < 0) return op.fail();
+        Ref held = Ref::new_ref(state);
+        if (set_state(cls, result.get(), held.get()) < 0) return op.fail();
     }
     return result.release();
 }
-
-template PyObject* reduce_cython<pid_1d>(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
-template PyObject* reduce_cython<pid_2d>(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
-template PyObject* reduce_cython<adaptive>(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
-template PyObject* setstate_cython<pid_1d>(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
-template PyObject* setstate_cython<pid_2d>(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
-template PyObject* setstate_cython<adaptive>(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
-template PyObject* unpickle<pid_1d>(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
-template PyObject* unpickle<pid_2d>(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
-template PyObject* unpickle<adaptive>(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 
 }  // namespace vesk

@@ -1,12 +1,12 @@
 // The module definition and its multi-phase initialisation: create, then
 // execute, in the order the steps below are numbered.
-#include "ref.hpp"
+#include "extension/ref.hpp"
 
 // NumPy's C interface is imported here, for the whole module; its headers
 // also give the sizes of its type objects. ndarray itself is read from the
 // numpy module.
 #define VESK_IMPORT_NUMPY
-#include "numpy_api.hpp"
+#include "extension/numpy_api.hpp"
 #include <numpy/ufuncobject.h>
 
 #include <cstdio>
@@ -14,14 +14,17 @@
 
 #include "classes.hpp"
 #include "controllers/fused.hpp"
-#include "function.hpp"
-#include "globals.hpp"
+#include "extension/buffer.hpp"
+#include "extension/function.hpp"
+#include "extension/globals.hpp"
+#include "extension/traceback.hpp"
 #include "persistence/pickle.hpp"
-#include "traceback.hpp"
 
 // Set by a host program that embeds the interpreter to have the module call
 // itself __main__.
-extern "C" __attribute__((visibility("default"))) int __pyx_module_is_main_vesk__cython_pid = 0;
+extern "C" {
+__attribute__((visibility("default"))) int __pyx_module_is_main_vesk__cython_pid = 0;
+}
 
 namespace vesk {
 
@@ -151,11 +154,10 @@ Ref import_type(const ExternalType& entry) {
         PyErr_Format(PyExc_ValueError, size_changed, entry.module, entry.name, entry.expected, basic + item);
         return Ref();
     }
-    if (entry.warn_if_larger && basic > entry.expected) {
-        char message[400];
-        std::snprintf(message, sizeof message, size_changed, entry.module, entry.name, entry.expected, basic);
-        if (PyErr_WarnEx(PyExc_RuntimeWarning, message, 0) < 0) return Ref();
-    }
+    // Formatted by the interpreter, like the error above: no buffer to size.
+    if (entry.warn_if_larger && basic > entry.expected &&
+        PyErr_WarnFormat(PyExc_RuntimeWarning, 0, size_changed, entry.module, entry.name, entry.expected, basic) < 0)
+        return Ref();
     return type;
 }
 
@@ -163,8 +165,10 @@ int import_external_types() {
     for (const ExternalType& entry : external_types) {
         Ref type = import_type(entry);
         if (!type) return -1;
-        if (entry.module[0] == 'n' && std::strcmp(entry.name, "ndarray") == 0 && !globals::ndarray_type)
+        if (entry.module[0] == 'n' && std::strcmp(entry.name, "ndarray") == 0 && !globals::ndarray_type) {
             globals::ndarray_type = reinterpret_cast<PyTypeObject*>(type.release());  // kept for the process
+            use_native_float64_header(globals::ndarray_type);
+        }
     }
     return 0;
 }
@@ -193,64 +197,34 @@ int bind_numpy(PyObject* ns) {
     return PyDict_SetItem(ns, globals::names.np, numpy.get());
 }
 
-// ---- function objects ---------------------------------------------------
+// ---- classes and function objects --------------------------------------
 
-constexpr const char* pid_compute_vars[] = {"self",  "target_position", "current_position", "dt",     "error",
-                                            "p_term", "i_term",         "derivative",       "d_term", "control_signal"};
-constexpr const char* adaptive_compute_vars[] = {"self",  "target_position", "current_position", "dt",
-                                                 "error", "derivative",      "delta_kp",         "control_signal"};
-constexpr const char* reduce_vars[] = {"self", "state", "_dict", "use_setstate"};
-constexpr const char* setstate_vars[] = {"self", "__pyx_state"};
-constexpr const char* unpickle_vars[] = {"__pyx_type", "__pyx_checksum", "__pyx_state", "__pyx_PickleError",
-                                         "__pyx_result"};
-
-char qualnames[class_count][3][64];
-FunctionSpec method_specs[class_count][3];
-FunctionSpec unpickle_specs[class_count];
-
-void describe_functions() {
-    for (int id = 0; id < class_count; ++id) {
-        const ClassSpec& c = class_spec(static_cast<ClassId>(id));
-        const char* names[3] = {"compute_control", "__reduce_cython__", "__setstate_cython__"};
-        for (int m = 0; m < 3; ++m)
-            std::snprintf(qualnames[id][m], sizeof qualnames[id][m], "%s.%s", c.name, names[m]);
-        bool adaptive_law = id == adaptive;
-        method_specs[id][0] = {names[0], qualnames[id][0], adaptive_law ? adaptive_compute_vars : pid_compute_vars,
-                               adaptive_law ? 8 : 10, 4, c.type, c.compute_control};
-        method_specs[id][1] = {names[1], qualnames[id][1], reduce_vars, 4, 1, c.type, c.reduce};
-        method_specs[id][2] = {names[2], qualnames[id][2], setstate_vars, 2, 2, c.type, c.setstate};
-        unpickle_specs[id] = {c.reconstructor, c.reconstructor, unpickle_vars, 5, 3, nullptr, c.unpickle};
+int publish_classes(PyObject* module) {
+    for (ClassSpec& c : controller_classes()) {
+        if (PyType_Ready(&c.type) < 0) return -1;
+        if (PyObject_SetAttrString(module, c.name, reinterpret_cast<PyObject*>(&c.type)) < 0) return -1;
+        if (setup_pickling(c) < 0) return -1;
     }
+    return 0;
 }
 
 int install_methods() {
-    for (int id = 0; id < class_count; ++id) {
-        PyTypeObject* type = class_spec(static_cast<ClassId>(id)).type;
-        Ref dict = Ref::steal(PyType_GetDict(type));
+    for (ClassSpec& c : controller_classes()) {
+        Ref dict = Ref::steal(PyType_GetDict(&c.type));
         if (!dict) return -1;
-        for (const FunctionSpec& spec : method_specs[id]) {
+        for (const FunctionSpec& spec : c.functions) {
             Ref function = make_function(spec);
             if (!function || PyDict_SetItemString(dict.get(), spec.name, function.get()) < 0) return -1;
-            PyType_Modified(type);
+            PyType_Modified(&c.type);
         }
     }
     return 0;
 }
 
 int publish_reconstructors(PyObject* ns) {
-    for (const FunctionSpec& spec : unpickle_specs) {
-        Ref function = make_function(spec);
-        if (!function || PyDict_SetItemString(ns, spec.name, function.get()) < 0) return -1;
-    }
-    return 0;
-}
-
-int publish_classes(PyObject* module) {
-    for (int id = 0; id < class_count; ++id) {
-        const ClassSpec& spec = class_spec(static_cast<ClassId>(id));
-        if (PyType_Ready(spec.type) < 0) return -1;
-        if (PyObject_SetAttrString(module, spec.name, reinterpret_cast<PyObject*>(spec.type)) < 0) return -1;
-        if (setup_pickling(spec) < 0) return -1;
+    for (const ClassSpec& c : controller_classes()) {
+        Ref function = make_function(c.reconstructor_function);
+        if (!function || PyDict_SetItemString(ns, c.reconstructor_function.name, function.get()) < 0) return -1;
     }
     return 0;
 }
@@ -265,9 +239,7 @@ int execute_body(PyObject* module, PyObject* ns) {
         if (!main_name || PyObject_SetAttr(module, globals::names.name, main_name.get()) < 0) return -1;
     }
     if (enter_in_sys_modules(module) < 0) return -1;
-    if (create_checksum_tuples() < 0) return -1;
-    describe_functions();
-    prepare_types();
+    if (prepare_controller_classes() < 0) return -1;
     if (publish_classes(module) < 0) return -1;
     if (import_external_types() < 0) return -1;
     if (bind_numpy(ns) < 0) return -1;

@@ -1,0 +1,133 @@
+// The class descriptions made into interpreter types: names, slots, the
+// native method table and the function objects, all derived from the
+// class table entries.
+#include "controller.hpp"
+
+#include <cstdarg>
+#include <cstdio>
+#include <type_traits>
+
+namespace vesk {
+
+namespace {
+
+std::span<ClassSpec> registered;
+
+const ClassSpec* class_of(PyTypeObject* type) {
+    for (const ClassSpec& c : registered)
+        if (&c.type == type) return &c;
+    return nullptr;
+}
+
+// The class whose layout an instance has: its own class or the controller
+// class a Python subclass derives from.
+const ClassSpec* class_of_instance(PyObject* self) {
+    for (PyTypeObject* t = Py_TYPE(self); t; t = t->tp_base)
+        if (const ClassSpec* c = class_of(t)) return c;
+    return nullptr;
+}
+
+int unknown_class() {
+    PyErr_SetString(PyExc_SystemError, "vesk.cython_pid: object of no controller class");
+    return -1;
+}
+
+int init_slot(PyObject* self, PyObject* args, PyObject* kwds) {
+    const ClassSpec* c = class_of_instance(self);
+    return c ? c->law->init(*c, self, args, kwds) : unknown_class();
+}
+
+// The native methods receive the class that defines them (METH_METHOD).
+template <int M>
+PyObject* native_method(PyObject* self, PyTypeObject* defining, PyObject* const* args, size_t nargsf,
+                        PyObject* kwnames) {
+    const ClassSpec* c = class_of(defining);
+    if (!c) return unknown_class(), nullptr;
+    return c->methods[M].entry(*c, self, args, PyVectorcall_NARGS(nargsf), kwnames);
+}
+constexpr PyCMethod native_methods[] = {native_method<0>, native_method<1>, native_method<2>};
+static_assert(std::size(native_methods) == std::extent_v<decltype(ClassSpec::methods)>);
+
+// Formats a name derived from class `c` into its room. 0, or -1 with
+// SystemError when it does not fit.
+[[gnu::format(printf, 3, 4)]] int compose(const ClassSpec& c, Name& out, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    int length = std::vsnprintf(out, sizeof out, format, args);
+    va_end(args);
+    if (length >= 0 && static_cast<std::size_t>(length) < sizeof out) return 0;
+    PyErr_Format(PyExc_SystemError, "vesk.cython_pid: the class name '%.200s' is too long", c.name);
+    return -1;
+}
+
+int derive_names(ClassSpec& c) {
+    constexpr const char* module = "vesk.cython_pid";
+    if (compose(c, c.type_name, "%s.%s", module, c.name) < 0 ||
+        compose(c, c.reconstructor_name, "__pyx_unpickle_%s", c.name) < 0 ||
+        compose(c, c.operation.init, "%s.%s.__init__", module, c.name) < 0 ||
+        compose(c, c.operation.unpickle, "%s.%s", module, c.reconstructor_name) < 0 ||
+        compose(c, c.operation.unpickle_set_state, "%s.%s__set_state", module, c.reconstructor_name) < 0)
+        return -1;
+    Name* method_operations[] = {&c.operation.compute_control, &c.operation.reduce_cython,
+                                 &c.operation.setstate_cython};
+    static_assert(std::extent_v<decltype(method_operations)> == std::extent_v<decltype(ClassSpec::methods)>);
+    for (std::size_t m = 0; m < std::size(c.methods); ++m) {
+        if (compose(c, c.qualnames[m], "%s.%s", c.name, c.methods[m].name) < 0 ||
+            compose(c, *method_operations[m], "%s.%s.%s", module, c.name, c.methods[m].name) < 0)
+            return -1;
+    }
+    return 0;
+}
+
+int prepare(ClassSpec& c) {
+    PyTypeObject* t = &c.type;
+    // Writing tp_flags again would drop READY, and a second PyType_Ready
+    // would add wrappers for the slots inherited the first time.
+    if (t->tp_flags & Py_TPFLAGS_READY) return 0;
+    if (derive_names(c) < 0) return -1;
+
+    const Layout& layout = *c.law->layout;
+    t->tp_name = c.type_name;
+    t->tp_basicsize = layout.basicsize;
+    t->tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
+    t->tp_new = layout.allocate;
+    t->tp_traverse = layout.traverse;
+    t->tp_clear = layout.clear;
+    t->tp_dealloc = layout.destroy;
+    t->tp_init = init_slot;
+
+    // The native method table; pickling set-up moves the two pickling
+    // entries to __reduce__ / __setstate__, and module initialisation then
+    // binds function objects under all three names.
+    for (std::size_t m = 0; m < std::size(c.methods); ++m) {
+        const MethodSpec& method = c.methods[m];
+        c.method_table[m] = {method.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(native_methods[m])),
+                             METH_METHOD | METH_FASTCALL | METH_KEYWORDS, nullptr};
+        c.functions[m] = {method.name, c.qualnames[m], method.varnames, method.argcount, t, &c, method.entry};
+    }
+    c.method_table[std::size(c.methods)] = {nullptr, nullptr, 0, nullptr};
+    t->tp_methods = c.method_table;
+
+    const MethodSpec& r = c.reconstructor;
+    c.reconstructor_function = {c.reconstructor_name, c.reconstructor_name, r.varnames, r.argcount, nullptr, &c, r.entry};
+    if (r.argcount > max_params || static_cast<std::size_t>(r.argcount) > r.varnames.size()) {
+        PyErr_SetString(PyExc_SystemError, "vesk.cython_pid: too many reconstructor parameters");
+        return -1;
+    }
+    ParamList& params = c.reconstructor_params;
+    params.function = c.reconstructor_name;
+    params.count = params.required = r.argcount;
+    for (int i = 0; i < r.argcount; ++i) params.names[i] = r.varnames[i];
+    return 0;
+}
+
+}  // namespace
+
+int prepare_classes(std::span<ClassSpec> classes) {
+    registered = classes;
+    for (ClassSpec& c : classes)
+        if (prepare(c) < 0) return -1;
+    return 0;
+}
+
+}  // namespace vesk
