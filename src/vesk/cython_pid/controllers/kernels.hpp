@@ -78,6 +78,16 @@ struct PidStep {
     double *error, *new_integral, *control;  // outputs, none overlapping an input
 };
 
+// The loops work through the arrays a block at a time, their results going
+// to small buffers on the stack first and then out. Written straight out,
+// the stores of one element would share their low address bits with the
+// loads of the next ones whenever NumPy's allocations sit a multiple of
+// 4 KiB apart, as same-sized ones do, and the processor would stall on
+// every such pair. Each buffer is padded so the buffers fall at different
+// offsets too.
+inline constexpr std::size_t block = 256;
+inline constexpr std::size_t padded = block + 8;
+
 // Not inlined: the call keeps the arithmetic between the caller's clearing
 // and reading of the status. Restrict parameters let GCC vectorise.
 template <bool Differentiate>
@@ -88,15 +98,28 @@ template <bool Differentiate>
                                 double* __restrict__ integral_out, double* __restrict__ control_out,
                                 std::size_t n) noexcept {
     std::uint64_t nans = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-        const double e = target[i] - current[i];
-        const double integral = old_integral[i] + e * dt;
-        const double derivative = Differentiate ? (e - previous[i]) / dt : 0.0;
-        const double u = (kp[i] * e + ki[i] * integral) + kd[i] * derivative;
-        error_out[i] = e;
-        integral_out[i] = integral;
-        control_out[i] = u;
+    // One element's results; the loads and stores of a short run are too few to stall.
+    auto step = [&](std::size_t j, double* e_out, double* integral_to, double* u_out) {
+        const double e = target[j] - current[j];
+        const double integral = old_integral[j] + e * dt;
+        const double derivative = Differentiate ? (e - previous[j]) / dt : 0.0;
+        const double u = (kp[j] * e + ki[j] * integral) + kd[j] * derivative;
+        *e_out = e;
+        *integral_to = integral;
+        *u_out = u;
         nans |= nan_bit(u);  // every other result reaches u
+    };
+    if (n <= block) {
+        for (std::size_t j = 0; j < n; ++j) step(j, error_out + j, integral_out + j, control_out + j);
+        return any_nan(nans);
+    }
+    alignas(64) double errors[padded], integrals[padded], controls[padded];
+    for (std::size_t start = 0; start < n; start += block) {
+        const std::size_t m = n - start < block ? n - start : block;
+        for (std::size_t i = 0; i < m; ++i) step(start + i, errors + i, integrals + i, controls + i);
+        std::memcpy(error_out + start, errors, m * sizeof(double));
+        std::memcpy(integral_out + start, integrals, m * sizeof(double));
+        std::memcpy(control_out + start, controls, m * sizeof(double));
     }
     return any_nan(nans);
 }
@@ -136,7 +159,10 @@ inline double clip(double x, double lower, double upper) noexcept {
 
 // With WriteHistory the pass also writes the new history (the error, then
 // the old rows 0 to 8, which it reads anyway): one pass over the history
-// instead of two for a large one.
+// instead of two for a large one. The history's rows lie n elements apart,
+// so the mean is summed a block of columns at a time, row by row, each
+// column in NumPy's order; one element at a time over ten rows would have
+// their lines compete for the same cache sets.
 template <bool Differentiate, bool SingleColumn, bool WriteHistory>
 [[gnu::noinline]] VESK_KERNEL_CLONES bool adaptive_loop(const double* __restrict__ target, const double* __restrict__ current,
                                      const double* __restrict__ old_kp, const double* __restrict__ ki,
@@ -147,35 +173,54 @@ template <bool Differentiate, bool SingleColumn, bool WriteHistory>
                                      double* __restrict__ control_out, double* __restrict__ history_out,
                                      std::size_t n) noexcept {
     std::uint64_t nans = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-        const double e = target[i] - current[i];
-        double sum;
+    alignas(64) double errors[padded], sums[padded], kps[padded], integrals[padded], controls[padded];
+    double single_sum = 0.0;
+    // A single block's results go straight out: too few to stall.
+    const bool direct = n <= block;
+    for (std::size_t start = 0; start < n; start += block) {
+        const std::size_t m = n - start < block ? n - start : block;
+        double* const e_to = direct ? error_out : errors;
+        double* const kp_to = direct ? kp_out : kps;
+        double* const integral_to = direct ? integral_out : integrals;
+        double* const u_to = direct ? control_out : controls;
+        for (std::size_t i = 0; i < m; ++i) e_to[i] = target[start + i] - current[start + i];
         if constexpr (SingleColumn) {
-            // The new history's ten values: e, then old rows 0 to 8 (h[k] is row k).
-            sum = 0.0 + (((((e + h[0]) + (h[1] + h[2])) + ((h[3] + h[4]) + (h[5] + h[6]))) + h[7]) + h[8]);
+            // n == 1: the ten values form one contiguous run (h[k] is row k).
+            const double e = e_to[0];
+            single_sum = 0.0 + (((((e + h[0]) + (h[1] + h[2])) + ((h[3] + h[4]) + (h[5] + h[6]))) + h[7]) + h[8]);
             if constexpr (WriteHistory) {
                 history_out[0] = e;
                 for (std::size_t k = 0; k + 1 < history_rows; ++k) history_out[k + 1] = h[k];
             }
         } else {
-            sum = 0.0 + e;
+            for (std::size_t i = 0; i < m; ++i) sums[i] = 0.0 + e_to[i];
+            if constexpr (WriteHistory) std::memcpy(history_out + start, e_to, m * sizeof(double));
             for (std::size_t k = 0; k + 1 < history_rows; ++k) {
-                sum += h[k * n + i];
-                if constexpr (WriteHistory) history_out[(k + 1) * n + i] = h[k * n + i];
+                const double* __restrict__ row = h + k * n + start;
+                for (std::size_t i = 0; i < m; ++i) sums[i] += row[i];
+                if constexpr (WriteHistory) std::memcpy(history_out + (k + 1) * n + start, row, m * sizeof(double));
             }
-            if constexpr (WriteHistory) history_out[i] = e;
         }
-        const double mean = sum / 10.0;
-        const double delta = clip((rate * mean) * e, lower, upper);
-        const double kp = old_kp[i] + delta;
-        const double integral = old_integral[i] + e * dt;
-        const double derivative = Differentiate ? (e - previous[i]) / dt : 0.0;
-        const double u = (kp * e + ki[i] * integral) + kd[i] * derivative;
-        error_out[i] = e;
-        kp_out[i] = kp;
-        integral_out[i] = integral;
-        control_out[i] = u;
-        nans |= nan_bit(u);  // every other result reaches u
+        for (std::size_t i = 0; i < m; ++i) {
+            const std::size_t j = start + i;
+            const double e = e_to[i];
+            const double mean = (SingleColumn ? single_sum : sums[i]) / 10.0;
+            const double delta = clip((rate * mean) * e, lower, upper);
+            const double kp = old_kp[j] + delta;
+            const double integral = old_integral[j] + e * dt;
+            const double derivative = Differentiate ? (e - previous[j]) / dt : 0.0;
+            const double u = (kp * e + ki[j] * integral) + kd[j] * derivative;
+            kp_to[i] = kp;
+            integral_to[i] = integral;
+            u_to[i] = u;
+            nans |= nan_bit(u);  // every other result reaches u
+        }
+        if (!direct) {
+            std::memcpy(error_out + start, errors, m * sizeof(double));
+            std::memcpy(kp_out + start, kps, m * sizeof(double));
+            std::memcpy(integral_out + start, integrals, m * sizeof(double));
+            std::memcpy(control_out + start, controls, m * sizeof(double));
+        }
     }
     return any_nan(nans);
 }
