@@ -173,16 +173,40 @@ template <bool Differentiate, bool SingleColumn, bool WriteHistory>
                                      double* __restrict__ control_out, double* __restrict__ history_out,
                                      std::size_t n) noexcept {
     std::uint64_t nans = 0;
+    // One element's results from its error and the sum of its history column.
+    auto finish = [&](std::size_t j, double e, double sum, double* kp_to, double* integral_to, double* u_to) {
+        const double mean = sum / 10.0;
+        const double delta = clip((rate * mean) * e, lower, upper);
+        const double kp = old_kp[j] + delta;
+        const double integral = old_integral[j] + e * dt;
+        const double derivative = Differentiate ? (e - previous[j]) / dt : 0.0;
+        const double u = (kp * e + ki[j] * integral) + kd[j] * derivative;
+        *kp_to = kp;
+        *integral_to = integral;
+        *u_to = u;
+        nans |= nan_bit(u);  // every other result reaches u
+    };
+    if (!WriteHistory && n <= block) {
+        // A short history's rows lie close: one element at a time, straight out.
+        for (std::size_t j = 0; j < n; ++j) {
+            const double e = target[j] - current[j];
+            double sum;
+            if constexpr (SingleColumn) {  // n == 1: the ten values form one contiguous run
+                sum = 0.0 + (((((e + h[0]) + (h[1] + h[2])) + ((h[3] + h[4]) + (h[5] + h[6]))) + h[7]) + h[8]);
+            } else {
+                sum = 0.0 + e;
+                for (std::size_t k = 0; k + 1 < history_rows; ++k) sum += h[k * n + j];
+            }
+            error_out[j] = e;
+            finish(j, e, sum, kp_out + j, integral_out + j, control_out + j);
+        }
+        return any_nan(nans);
+    }
     alignas(64) double errors[padded], sums[padded], kps[padded], integrals[padded], controls[padded];
     double single_sum = 0.0;
-    // A single block's results go straight out: too few to stall.
-    const bool direct = n <= block;
     for (std::size_t start = 0; start < n; start += block) {
         const std::size_t m = n - start < block ? n - start : block;
-        double* const e_to = direct ? error_out : errors;
-        double* const kp_to = direct ? kp_out : kps;
-        double* const integral_to = direct ? integral_out : integrals;
-        double* const u_to = direct ? control_out : controls;
+        double* const e_to = errors;
         for (std::size_t i = 0; i < m; ++i) e_to[i] = target[start + i] - current[start + i];
         if constexpr (SingleColumn) {
             // n == 1: the ten values form one contiguous run (h[k] is row k).
@@ -201,26 +225,12 @@ template <bool Differentiate, bool SingleColumn, bool WriteHistory>
                 if constexpr (WriteHistory) std::memcpy(history_out + (k + 1) * n + start, row, m * sizeof(double));
             }
         }
-        for (std::size_t i = 0; i < m; ++i) {
-            const std::size_t j = start + i;
-            const double e = e_to[i];
-            const double mean = (SingleColumn ? single_sum : sums[i]) / 10.0;
-            const double delta = clip((rate * mean) * e, lower, upper);
-            const double kp = old_kp[j] + delta;
-            const double integral = old_integral[j] + e * dt;
-            const double derivative = Differentiate ? (e - previous[j]) / dt : 0.0;
-            const double u = (kp * e + ki[j] * integral) + kd[j] * derivative;
-            kp_to[i] = kp;
-            integral_to[i] = integral;
-            u_to[i] = u;
-            nans |= nan_bit(u);  // every other result reaches u
-        }
-        if (!direct) {
-            std::memcpy(error_out + start, errors, m * sizeof(double));
-            std::memcpy(kp_out + start, kps, m * sizeof(double));
-            std::memcpy(integral_out + start, integrals, m * sizeof(double));
-            std::memcpy(control_out + start, controls, m * sizeof(double));
-        }
+        for (std::size_t i = 0; i < m; ++i)
+            finish(start + i, e_to[i], SingleColumn ? single_sum : sums[i], kps + i, integrals + i, controls + i);
+        std::memcpy(error_out + start, errors, m * sizeof(double));
+        std::memcpy(kp_out + start, kps, m * sizeof(double));
+        std::memcpy(integral_out + start, integrals, m * sizeof(double));
+        std::memcpy(control_out + start, controls, m * sizeof(double));
     }
     return any_nan(nans);
 }

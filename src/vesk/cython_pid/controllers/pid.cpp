@@ -33,7 +33,10 @@ ParamList init_params{"__init__", {"kp", "ki", "kd"}, 3, 3};
 // copied in once the kernel has come through clean, so a step sent back
 // to the generic law finds the state untouched.
 // The control signal, or nothing (and no error) for the generic law.
-Ref fused_step(PidObject* self, int ndim, const steps::StepArgs& step) {
+// The number of dimensions is a template argument: the tests of up to eight
+// arrays a step then unroll.
+template <int ndim>
+Ref fused_step(PidObject* self, const steps::StepArgs& step) {
     using fused::Plain;
     PyObject* const* fields = self->fields;
     Plain target, current, p_gain, i_gain, d_gain, sum, previous;
@@ -111,7 +114,8 @@ PyObject* pid_compute_control(const ClassSpec& spec, PidObject* self, PyObject* 
     Operation op(spec.operation.compute_control);
     steps::StepArgs step;
     if (steps::bind_step(op, args, nargs, kwnames, step) < 0) return nullptr;
-    if (Ref control = fused_step(self, ndim, step)) return control.release();
+    if (Ref control = ndim == 1 ? fused_step<1>(self, step) : ndim == 2 ? fused_step<2>(self, step) : Ref())
+        return control.release();
     if (steps::hold_positions(op, ndim, step) < 0) return nullptr;
 
     FloatLocal error(ndim), p_term(ndim), i_term(ndim), derivative(ndim), d_term(ndim), control_signal(ndim);
