@@ -17,7 +17,7 @@
 #include <cstring>
 
 #if defined(__x86_64__) || defined(__SSE2__)
-#include <xmmintrin.h>
+#include <emmintrin.h>
 #else
 #include <cfenv>
 #endif
@@ -72,10 +72,14 @@ inline bool any_nan(std::uint64_t bits) noexcept { return (bits >> 63) != 0; }
 
 // The PID step. `previous` is read only when `Differentiate` (dt > 0).
 //   e = r - y;  I' = I + e*dt;  D = (e - e_prev)/dt or 0;  u = (Kp*e + Ki*I') + Kd*D
+// The kernel leaves the integral as it is; accumulate() then adds e*dt into
+// it, the same operations on the same values, once the step is known clean.
+// That reads e back rather than writing I' aside and copying it in: less
+// memory traffic when the arrays are large.
 struct PidStep {
     const double *target, *current, *kp, *ki, *kd, *integral, *previous;
     double dt;
-    double *error, *new_integral, *control;  // outputs, none overlapping an input
+    double *error, *control;  // outputs, none overlapping an input
 };
 
 // The loops work through the arrays a block at a time, their results going
@@ -88,6 +92,34 @@ struct PidStep {
 inline constexpr std::size_t block = 256;
 inline constexpr std::size_t padded = block + 8;
 
+// From this many elements (1 MiB an array, more than a core's cache keeps
+// for long) new result arrays are written with non-temporal stores: they
+// go to memory without first being read into the cache.
+inline constexpr std::size_t stream_from = std::size_t{1} << 17;
+
+// Copies a block of results out, streaming it past the cache if asked and
+// the destination allows (16-byte aligned, as NumPy's allocations are).
+inline void write_out(double* __restrict__ to, const double* __restrict__ from, std::size_t m, bool stream) noexcept {
+#if defined(__x86_64__) || defined(__SSE2__)
+    if (stream && reinterpret_cast<std::uintptr_t>(to) % 16 == 0) {
+        std::size_t i = 0;
+        for (; i + 2 <= m; i += 2) _mm_stream_pd(to + i, _mm_load_pd(from + i));
+        if (i < m) to[i] = from[i];
+        return;
+    }
+#else
+    (void)stream;
+#endif
+    std::memcpy(to, from, m * sizeof(double));
+}
+
+// Orders the non-temporal stores before anything that follows.
+inline void store_fence() noexcept {
+#if defined(__x86_64__) || defined(__SSE2__)
+    _mm_sfence();
+#endif
+}
+
 // Not inlined: the call keeps the arithmetic between the caller's clearing
 // and reading of the status. Restrict parameters let GCC vectorise.
 template <bool Differentiate>
@@ -95,39 +127,45 @@ template <bool Differentiate>
                                 const double* __restrict__ kp, const double* __restrict__ ki,
                                 const double* __restrict__ kd, const double* __restrict__ old_integral,
                                 const double* __restrict__ previous, double dt, double* __restrict__ error_out,
-                                double* __restrict__ integral_out, double* __restrict__ control_out,
-                                std::size_t n) noexcept {
+                                double* __restrict__ control_out, std::size_t n) noexcept {
     std::uint64_t nans = 0;
     // One element's results; the loads and stores of a short run are too few to stall.
-    auto step = [&](std::size_t j, double* e_out, double* integral_to, double* u_out) {
+    auto step = [&](std::size_t j, double* e_out, double* u_out) {
         const double e = target[j] - current[j];
         const double integral = old_integral[j] + e * dt;
         const double derivative = Differentiate ? (e - previous[j]) / dt : 0.0;
         const double u = (kp[j] * e + ki[j] * integral) + kd[j] * derivative;
         *e_out = e;
-        *integral_to = integral;
         *u_out = u;
         nans |= nan_bit(u);  // every other result reaches u
     };
     if (n <= block) {
-        for (std::size_t j = 0; j < n; ++j) step(j, error_out + j, integral_out + j, control_out + j);
+        for (std::size_t j = 0; j < n; ++j) step(j, error_out + j, control_out + j);
         return any_nan(nans);
     }
-    alignas(64) double errors[padded], integrals[padded], controls[padded];
+    const bool stream = n >= stream_from;
+    alignas(64) double errors[padded], controls[padded];
     for (std::size_t start = 0; start < n; start += block) {
         const std::size_t m = n - start < block ? n - start : block;
-        for (std::size_t i = 0; i < m; ++i) step(start + i, errors + i, integrals + i, controls + i);
-        std::memcpy(error_out + start, errors, m * sizeof(double));
-        std::memcpy(integral_out + start, integrals, m * sizeof(double));
-        std::memcpy(control_out + start, controls, m * sizeof(double));
+        for (std::size_t i = 0; i < m; ++i) step(start + i, errors + i, controls + i);
+        write_out(error_out + start, errors, m, stream);
+        write_out(control_out + start, controls, m, stream);
     }
+    if (stream) store_fence();
     return any_nan(nans);
 }
 
 template <bool Differentiate>
 bool pid_step(const PidStep& s, std::size_t n) noexcept {
     return pid_loop<Differentiate>(s.target, s.current, s.kp, s.ki, s.kd, s.integral, s.previous, s.dt, s.error,
-                                   s.new_integral, s.control, n);
+                                   s.control, n);
+}
+
+// integral += error * dt, in place.
+[[gnu::noinline]] VESK_KERNEL_CLONES inline void accumulate(double* __restrict__ integral,
+                                                            const double* __restrict__ error, double dt,
+                                                            std::size_t n) noexcept {
+    for (std::size_t j = 0; j < n; ++j) integral[j] = integral[j] + error[j] * dt;
 }
 
 inline bool pid_step(const PidStep& s, std::size_t n, bool differentiate) noexcept {

@@ -62,20 +62,21 @@ Ref fused_step(PidObject* self, const steps::StepArgs& step) {
     const bool reuse = !release_gil && have_previous && fused::reusable(previous, error_descr);
     Ref control = fused::new_array(PyArray_DESCR(reinterpret_cast<PyArrayObject*>(p_gain.object)), ndim, shape);
     Ref error = reuse ? Ref::new_ref(previous.object) : fused::new_array(error_descr, ndim, shape);
-    fused::Scratch scratch(reuse ? 2 * n : n);
+    fused::Scratch scratch(reuse ? n : 0);  // the error, while the old one is still read
     if (!control || !error || !scratch.get()) {
         PyErr_Clear();  // the generic law meets the same shortage and reports it
         return Ref();
     }
     // Fields may be replaced by another thread while the GIL is released.
     fused::Held held(release_gil, {p_gain.object, i_gain.object, d_gain.object, sum.object, previous.object});
-    double* error_data = reuse ? scratch.get() + n : static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(error.get())));
+    auto data_of = [](PyObject* a) { return static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(a))); };
+    double* const error_data = reuse ? scratch.get() : data_of(error.get());
     const kernels::PidStep kernel{
-        target.data, current.data, p_gain.data, i_gain.data, d_gain.data, sum.data, previous.data, step.dt,
-        error_data,  scratch.get(), static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(control.get()))),
+        target.data, current.data, p_gain.data, i_gain.data, d_gain.data, sum.data,
+        previous.data, step.dt, error_data, data_of(control.get()),
     };
     auto commit = [&] {
-        std::memcpy(sum.data, scratch.get(), n * sizeof(double));  // the integral, in place
+        kernels::accumulate(sum.data, error_data, step.dt, n);  // the integral, in place
         if (reuse) std::memcpy(previous.data, error_data, n * sizeof(double));
     };
     if (!fused::run_clean(n, [&] { return kernels::pid_step(kernel, n, differentiate); }, commit)) return Ref();
