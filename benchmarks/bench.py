@@ -255,7 +255,7 @@ def main(argv: list[str] | None = None) -> int:
     header = f"{'class':<20} {'elements':>9} {'1 thread /s':>14} {'2 threads /s':>14} {'speed-up':>10}"
     print(header)
     print("-" * len(header))
-    for line in thread_scaling(args.thread_size, steps=max(20, 2_000_000 // args.thread_size)):
+    for line in thread_scaling(args.thread_size, steps=max(50, 20_000_000 // args.thread_size)):
         print(line)
     print("\nsteps per second of separate controllers, stepped from one thread and from two at once.")
     print(f"\n{time.perf_counter() - started:.0f} s; results of the native and NumPy laws "
