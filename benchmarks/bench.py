@@ -5,9 +5,10 @@ For each class and each size (elements per array; PIDControllerXd gets a
 the native controller, a Python class doing the same NumPy operations in the
 same order (the law in plain NumPy), and one bare `np.subtract(a, b)`. The
 native and Python controllers are first checked to return the same results
-bit for bit. Timing is timeit-style: a batch of `number` calls is timed, the
-three contenders' batches take turns (the order rotates on every repeat), and
-the best batch of each counts. Sizes run from the smallest up, every class at
+bit for bit. Timing is timeit's, of each call as a control loop writes it
+(`c.compute_control(r, y, dt)`, `np.subtract(r, y)`): a batch of `number`
+calls is timed, the three contenders' batches take turns (the order rotates
+on every repeat), and the best batch of each counts. Sizes run from the smallest up, every class at
 each size. A last section steps separate controllers from one and from two
 threads at one size: a large native step releases the GIL while it computes.
 
@@ -17,14 +18,13 @@ threads at one size: a large native step releases the GIL while it computes.
 from __future__ import annotations
 
 import argparse
-import gc
-import itertools
 import math
 import os
 import platform
 import sys
 import threading
 import time
+import timeit
 from collections.abc import Callable
 from typing import Protocol
 
@@ -140,34 +140,25 @@ def same_results(native: Stepper, python: Stepper, target: Array, current: Array
     return True
 
 
-def batch(call: Callable[[], object], number: int) -> int:
-    """ns for `number` calls, with the garbage collector off (as timeit does)."""
-    loop = itertools.repeat(None, number)
-    enabled = gc.isenabled()
-    gc.disable()
-    try:
-        started = time.perf_counter_ns()
-        for _ in loop:
-            call()
-        return time.perf_counter_ns() - started
-    finally:
-        if enabled:
-            gc.enable()
+def timer(statement: str, **names: object) -> timeit.Timer:
+    """A timeit timer of `statement` as a user writes it, with nothing around it but the
+    loop (the garbage collector is off while it runs)."""
+    return timeit.Timer(statement, globals=names)
 
 
-def measure(calls: list[Callable[[], object]], repeat: int, min_time: float) -> list[float]:
+def measure(timers: list[timeit.Timer], repeat: int, min_time: float) -> list[float]:
     """Best ns per call of each, from batches of equal length taken in turn."""
     number = 1
     while True:  # autorange on the slowest, so that every batch lasts at least min_time
-        spent = max(batch(call, number) for call in calls)
-        if spent >= min_time * 1e9:
+        spent = max(t.timeit(number) for t in timers)
+        if spent >= min_time:
             break
-        number = max(number * 2, int(number * min_time * 1e9 / max(spent, 1) * 1.2))
-    best = [math.inf] * len(calls)
+        number = max(number * 2, int(number * min_time / max(spent, 1e-9) * 1.2))
+    best = [math.inf] * len(timers)
     for r in range(repeat):
-        for k in range(len(calls)):
-            which = (k + r) % len(calls)
-            best[which] = min(best[which], batch(calls[which], number) / number)
+        for k in range(len(timers)):
+            which = (k + r) % len(timers)
+            best[which] = min(best[which], timers[which].timeit(number) / number * 1e9)
     return best
 
 
@@ -232,9 +223,9 @@ def main(argv: list[str] | None = None) -> int:
             all_same &= same
             native, python = make_native(kp, ki, kd), make_python(kp, ki, kd)
             native_ns, python_ns, subtract_ns = measure(
-                [lambda: native.compute_control(target, current, DT),
-                 lambda: python.compute_control(target, current, DT),
-                 lambda: np.subtract(target, current)],
+                [timer("c.compute_control(r, y, dt)", c=native, r=target, y=current, dt=DT),
+                 timer("c.compute_control(r, y, dt)", c=python, r=target, y=current, dt=DT),
+                 timer("np.subtract(r, y)", np=np, r=target, y=current)],
                 args.repeat, args.min_time)
             shape_text = "x".join(map(str, shape))
             rows[name, size] = (

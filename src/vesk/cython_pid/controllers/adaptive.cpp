@@ -191,10 +191,10 @@ int adaptive_init(const ClassSpec& spec, AdaptiveObject* self, PyObject* args, P
 PyObject* adaptive_compute_control(const ClassSpec& spec, AdaptiveObject* self, PyObject* const* args,
                                    Py_ssize_t nargs, PyObject* kwnames) {
     const int ndim = spec.ndim;
-    Operation op(spec.operation.compute_control);
     steps::StepArgs step;
-    if (steps::bind_step(op, args, nargs, kwnames, step) < 0) return nullptr;
+    if (steps::bind_step(spec.operation.compute_control, args, nargs, kwnames, step) < 0) return nullptr;
     if (Ref control = fused_step(self, ndim, step)) return control.release();
+    Operation op(spec.operation.compute_control);
     if (steps::hold_positions(op, ndim, step) < 0) return nullptr;
 
     FloatLocal error(ndim), derivative(ndim);

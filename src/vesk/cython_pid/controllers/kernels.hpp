@@ -39,7 +39,9 @@ class FpStatus {
 public:
     static void clear() noexcept {
 #if defined(__x86_64__) || defined(__SSE2__)
-        _mm_setcsr(_mm_getcsr() & ~flags);
+        // Writing the register costs more than reading it, and the flags
+        // are mostly clear already: NumPy clears them around its own loops.
+        if (const unsigned csr = _mm_getcsr(); csr & flags) _mm_setcsr(csr & ~flags);
 #else
         std::feclearexcept(FE_INVALID | FE_DIVBYZERO | FE_OVERFLOW | FE_UNDERFLOW);
 #endif
@@ -161,11 +163,20 @@ bool pid_step(const PidStep& s, std::size_t n) noexcept {
                                    s.control, n);
 }
 
-// integral += error * dt, in place.
-[[gnu::noinline]] VESK_KERNEL_CLONES inline void accumulate(double* __restrict__ integral,
-                                                            const double* __restrict__ error, double dt,
-                                                            std::size_t n) noexcept {
-    for (std::size_t j = 0; j < n; ++j) integral[j] = integral[j] + error[j] * dt;
+// integral += error * dt, in place; and, given `copy`, copy = error.
+template <bool Copy>
+[[gnu::noinline]] VESK_KERNEL_CLONES void accumulate_loop(double* __restrict__ integral,
+                                                         const double* __restrict__ error, double dt,
+                                                         double* __restrict__ copy, std::size_t n) noexcept {
+    for (std::size_t j = 0; j < n; ++j) {
+        integral[j] = integral[j] + error[j] * dt;
+        if constexpr (Copy) copy[j] = error[j];
+    }
+}
+
+inline void accumulate(double* integral, const double* error, double dt, double* copy, std::size_t n) noexcept {
+    if (copy) return accumulate_loop<true>(integral, error, dt, copy, n);
+    accumulate_loop<false>(integral, error, dt, copy, n);
 }
 
 inline bool pid_step(const PidStep& s, std::size_t n, bool differentiate) noexcept {

@@ -10,8 +10,6 @@
 // same expressions written in Python bit for bit.
 #include "controllers.hpp"
 
-#include <cstring>
-
 #include "extension/binding.hpp"
 #include "extension/operation.hpp"
 #include "fused.hpp"
@@ -75,9 +73,8 @@ Ref fused_step(PidObject* self, const steps::StepArgs& step) {
         target.data, current.data, p_gain.data, i_gain.data, d_gain.data, sum.data,
         previous.data, step.dt, error_data, data_of(control.get()),
     };
-    auto commit = [&] {
-        kernels::accumulate(sum.data, error_data, step.dt, n);  // the integral, in place
-        if (reuse) std::memcpy(previous.data, error_data, n * sizeof(double));
+    auto commit = [&] {  // the integral, in place; the reused array gets the error
+        kernels::accumulate(sum.data, error_data, step.dt, reuse ? previous.data : nullptr, n);
     };
     if (!fused::run_clean(n, [&] { return kernels::pid_step(kernel, n, differentiate); }, commit)) return Ref();
     set_field(self, previous_error, std::move(error));  // the step's error itself
@@ -112,11 +109,11 @@ int pid_init(const ClassSpec& spec, PidObject* self, PyObject* args, PyObject* k
 PyObject* pid_compute_control(const ClassSpec& spec, PidObject* self, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames) {
     const int ndim = spec.ndim;
-    Operation op(spec.operation.compute_control);
     steps::StepArgs step;
-    if (steps::bind_step(op, args, nargs, kwnames, step) < 0) return nullptr;
+    if (steps::bind_step(spec.operation.compute_control, args, nargs, kwnames, step) < 0) return nullptr;
     if (Ref control = ndim == 1 ? fused_step<1>(self, step) : ndim == 2 ? fused_step<2>(self, step) : Ref())
         return control.release();
+    Operation op(spec.operation.compute_control);
     if (steps::hold_positions(op, ndim, step) < 0) return nullptr;
 
     FloatLocal error(ndim), p_term(ndim), i_term(ndim), derivative(ndim), d_term(ndim), control_signal(ndim);

@@ -18,12 +18,14 @@ struct StepArgs {
 };
 
 // The prologue of every compute_control: binding, dt as a double, then the
-// ndarray type tests (which add no traceback entry). 0, or -1 with the
-// error set.
-inline int bind_step(Operation& op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, StepArgs& out) {
+// ndarray type tests (which add no traceback entry). No buffer is held yet,
+// so the operation's scope is opened only for a failure's traceback entry:
+// a fused step never needs one. 0, or -1 with the error set.
+inline int bind_step(const char* operation, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                     StepArgs& out) {
     PyObject* bound[3];
-    if (bind(compute_params, args, nargs, kwnames, bound) < 0) return op.fail_status();
-    if (to_double(bound[2], &out.dt) < 0) return op.fail_status();
+    if (bind(compute_params, args, nargs, kwnames, bound) < 0) return Operation(operation).fail_status();
+    if (to_double(bound[2], &out.dt) < 0) return Operation(operation).fail_status();
     out.target = bound[0];
     out.current = bound[1];
     if (check_array_type(out.target, "target_position") < 0 || check_array_type(out.current, "current_position") < 0)
