@@ -59,8 +59,8 @@ def make(cls, shape, rng):
     """A factory of controllers with the same random gains (some of them special values)."""
     gains = [random_array(rng, shape, 0.05) for _ in range(3)]
     if cls is cp.AdaptiveController:
-        rate = float(rng.choice([0.01, 0.5, 0.0, -0.3, 2.0, 1e300]))
-        bound = float(rng.choice([0.1, 1.0, 0.0, -0.0, -0.5, np.inf, 1e-300]))
+        rate = float(rng.choice([0.01, 0.5, 0.0, -0.3, 2.0, 1e300, np.nan, np.inf, -np.inf]))
+        bound = float(rng.choice([0.1, 1.0, 0.0, -0.0, -0.5, np.inf, -np.inf, np.nan, 1e-300]))
         return lambda: cls(*gains, learning_rate=rate, max_adjustment=bound)
     return lambda: cls(*gains)  # the gains are shared, which the PID law allows: it never writes them
 
@@ -153,6 +153,8 @@ def test_random_sequences_match_the_generic_path(cls, shape, seed, restored, cap
         special_rate = rng.choice([0.0, 0.0, 0.02, 0.3])
         target = random_array(rng, shape, special_rate)
         current = target if rng.random() < 0.1 else random_array(rng, shape, special_rate)
+        if rng.random() < 0.1:
+            target, current = unaligned(target), unaligned(current)
         if rng.random() < 0.1:
             target.setflags(write=False)
         if len(shape) == 2 and rng.random() < 0.15:  # F-ordered or strided: generic on both sides
@@ -258,10 +260,13 @@ def read_only(a):
     return a
 
 
-def unaligned(n):
-    raw = np.zeros(n * 8 + 1, dtype=np.uint8)
-    a = np.frombuffer(raw[1:].data, dtype=np.float64).copy() if False else np.frombuffer(raw[1:].data, dtype=np.float64)
-    return a
+def unaligned(a):
+    """A copy of `a` whose data lie at an odd address, as a pickle can bring them back."""
+    raw = np.zeros(a.nbytes + 1, dtype=np.uint8)
+    out = np.frombuffer(raw[1:].data, dtype=a.dtype).reshape(a.shape)
+    out[...] = a
+    assert not out.flags.aligned
+    return out
 
 
 def replace_np(mod, monkeypatch):
@@ -286,7 +291,8 @@ PID_REASONS = {
     "current a subclass": lambda: (stepped(cp.PIDController, (N,)), ONES, ZEROS.view(Sub), 0.01, None),
     "target strided": lambda: (stepped(cp.PIDController, (N,)), np.ones(2 * N)[::2], ZEROS, 0.01, None),
     "current broadcast": lambda: (stepped(cp.PIDController, (N,)), ONES, np.zeros(1), 0.01, None),
-    "target unaligned": lambda: (stepped(cp.PIDController, (N,)), unaligned(N), ZEROS, 0.01, None),
+    "kp byte-swapped": lambda: (stepped(cp.PIDController, (N,), kp=ONES.astype(ONES.dtype.newbyteorder())), ONES,
+                                ZEROS, 0.01, None),
     "target dtype with metadata": lambda: (stepped(cp.PIDController, (N,)), np.ones(N, dtype=META), ZEROS, 0.01, None),
     "2-D target F-ordered": lambda: (stepped(cp.PIDControllerXd, (100, N // 100)),
                                      np.asfortranarray(np.ones((100, N // 100))), np.zeros((100, N // 100)), 0.01, None),
@@ -368,9 +374,14 @@ def test_each_fallback_reason_takes_the_generic_path(reason, mod, monkeypatch):
 @pytest.mark.parametrize("cls, shape", [(cp.PIDController, (N,)), (cp.PIDControllerXd, (100, N // 100)),
                                         (cp.AdaptiveController, (6,)), (cp.AdaptiveController, (N,))])
 @pytest.mark.parametrize("dt", [0.01, 0.0, -1.0])
-def test_the_plain_case_takes_the_fused_path(cls, shape, dt):
+@pytest.mark.parametrize("aligned", [True, False], ids=["aligned", "unaligned"])
+def test_the_plain_case_takes_the_fused_path(cls, shape, dt, aligned):
     controller = stepped(cls, shape)
     target, current = np.ones(shape), np.zeros(shape)
+    if not aligned:  # every operand, the fields as a restored pickle can hold them
+        values = {k: unaligned(v) if isinstance(v, np.ndarray) else v for k, v in fields(controller).items()}
+        controller.__setstate_cython__(tuple(values[k] for k in sorted(values)))
+        target, current = unaligned(target), unaligned(current)
     assert not generic_ran(lambda: controller.compute_control(target, current, dt), cls in PID_CLASSES)
 
 

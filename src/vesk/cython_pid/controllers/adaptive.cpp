@@ -9,6 +9,7 @@
 
 #include <numpy/ndarraytypes.h>
 
+#include <cmath>
 #include <cstring>
 
 #include "extension/binding.hpp"
@@ -57,28 +58,32 @@ bool exact_float(PyObject* value, double* out) {
 // generic law.
 Ref fused_step(AdaptiveObject* self, int ndim, const steps::StepArgs& step) {
     using fused::Plain;
-    PyObject* const* fields = self->fields;
     Plain target, current, p_gain, i_gain, d_gain, sum, previous, history;
     double rate, bound;
     if (!fused::plain(step.target, ndim, nullptr, target)) return Ref();
     const npy_intp* shape = PyArray_DIMS(reinterpret_cast<PyArrayObject*>(step.target));
     const std::size_t n = target.size;
     const npy_intp history_shape[2] = {static_cast<npy_intp>(kernels::history_rows), shape[0]};
-    if (n == 0 || !fused::plain(step.current, ndim, shape, current) || !fused::plain(fields[kp], ndim, shape, p_gain) ||
-        !fused::plain(fields[ki], ndim, shape, i_gain) || !fused::plain(fields[kd], ndim, shape, d_gain) ||
-        !fused::plain(fields[integral], ndim, shape, sum) ||
-        !fused::plain(fields[error_history], 2, history_shape, history) ||
-        !exact_float(fields[learning_rate], &rate) || !exact_float(fields[max_adjustment], &bound) ||
-        !fused::writeable(p_gain) || !fused::writeable(sum))
-        return Ref();
     const bool differentiate = step.dt > 0;
-    const bool have_previous = fused::plain(fields[previous_error], ndim, shape, previous);
-    if (differentiate && !have_previous) return Ref();
-    if (!fused::numpy_function_is_own(globals::names.roll, fused::own.roll) ||
+    // The look-ups may run Python code: no field has been read yet.
+    if (n == 0 || !fused::numpy_function_is_own(globals::names.roll, fused::own.roll) ||
         !fused::numpy_function_is_own(globals::names.mean, fused::own.mean) ||
         !fused::numpy_function_is_own(globals::names.clip, fused::own.clip) ||
         (!differentiate && !fused::numpy_function_is_own(globals::names.zeros_like, fused::own.zeros_like)))
         return Ref();
+    // From here until the results are stored no Python code runs but, for a
+    // large step, other threads while the GIL is released.
+    const fused::Snapshot<8> state(self->fields);
+    // A NaN bound is NumPy's to clip with: the kernel's clip would keep the value.
+    if (!fused::plain(step.current, ndim, shape, current) || !fused::plain(state[kp], ndim, shape, p_gain) ||
+        !fused::plain(state[ki], ndim, shape, i_gain) || !fused::plain(state[kd], ndim, shape, d_gain) ||
+        !fused::plain(state[integral], ndim, shape, sum) ||
+        !fused::plain(state[error_history], 2, history_shape, history) ||
+        !exact_float(state[learning_rate], &rate) || !exact_float(state[max_adjustment], &bound) || std::isnan(bound) ||
+        !fused::writeable(p_gain) || !fused::writeable(sum))
+        return Ref();
+    const bool have_previous = fused::plain(state[previous_error], ndim, shape, previous);
+    if (differentiate && !have_previous) return Ref();
     if (fused::overlap(p_gain, sum)) return Ref();
     for (const Plain* written : {&p_gain, &sum}) {
         for (const Plain* read : {&target, &current, &i_gain, &d_gain, &history})
@@ -90,7 +95,9 @@ Ref fused_step(AdaptiveObject* self, int ndim, const steps::StepArgs& step) {
     // rolled history that of the history, the error (and its copy) that of
     // the target, the control signal that of kp.
     auto descr_of = [](const Plain& a) { return PyArray_DESCR(reinterpret_cast<PyArrayObject*>(a.object)); };
-    auto data_of = [](const Ref& a) { return static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(a.get()))); };
+    auto data_of = [](const Ref& a) {
+        return static_cast<kernels::real*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(a.get())));
+    };
     const bool release_gil = n >= fused::release_gil_from;
     // A small step reuses the old history and previous error when nothing but
     // their fields holds them (nothing else can see them change), rolling the
@@ -108,12 +115,9 @@ Ref fused_step(AdaptiveObject* self, int ndim, const steps::StepArgs& step) {
         PyErr_Clear();  // the generic law meets the same shortage and reports it
         return Ref();
     }
-    // Fields may be replaced by another thread while the GIL is released.
-    fused::Held held(release_gil,
-                     {p_gain.object, i_gain.object, d_gain.object, sum.object, previous.object, history.object});
-    double* const new_kp = scratch.get();
-    double* const new_integral = new_kp + n;
-    double* const error = reuse_previous ? new_integral + n : data_of(new_previous);
+    kernels::real* const new_kp = scratch.get();
+    kernels::real* const new_integral = new_kp + n;
+    kernels::real* const error = reuse_previous ? new_integral + n : data_of(new_previous);
     const kernels::AdaptiveStep kernel{
         target.data, current.data, p_gain.data, i_gain.data, d_gain.data, sum.data, previous.data, history.data,
         step.dt,     rate,         -bound,      bound,       error,       new_kp,   new_integral,  data_of(control),
@@ -130,8 +134,13 @@ Ref fused_step(AdaptiveObject* self, int ndim, const steps::StepArgs& step) {
         if (reuse_previous) std::memcpy(previous.data, error, row);  // a copy of the error
     };
     if (!fused::run_clean(n, [&] { return kernels::adaptive_step(kernel, n, differentiate); }, commit)) return Ref();
-    set_field(self, error_history, std::move(new_history));
-    set_field(self, previous_error, std::move(new_previous));
+    // A reset by another thread meanwhile wins: the step returns its control
+    // signal, as if it had finished just before, and stores nothing over it.
+    // The old objects are held by `state`, so neither store frees anything.
+    if (state.current(self->fields)) {
+        set_field(self, error_history, std::move(new_history));
+        set_field(self, previous_error, std::move(new_previous));
+    }
     return control;
 }
 
@@ -192,7 +201,7 @@ PyObject* adaptive_compute_control(const ClassSpec& spec, AdaptiveObject* self, 
                                    Py_ssize_t nargs, PyObject* kwnames) {
     const int ndim = spec.ndim;
     steps::StepArgs step;
-    if (steps::bind_step(spec.operation.compute_control, args, nargs, kwnames, step) < 0) return nullptr;
+    if (steps::bind_step(spec.operation.compute_control, self, args, nargs, kwnames, step) < 0) return nullptr;
     if (Ref control = fused_step(self, ndim, step)) return control.release();
     Operation op(spec.operation.compute_control);
     if (steps::hold_positions(op, ndim, step) < 0) return nullptr;

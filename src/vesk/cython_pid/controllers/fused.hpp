@@ -4,11 +4,20 @@
 //
 // The plain case is the one in which a single native pass is known to give
 // exactly what the NumPy operations of the law give: every array an exact
-// ndarray of native float64 without metadata, aligned and C-contiguous, all
-// of one shape. Anything else goes to the generic law.
+// ndarray of native float64 without metadata and C-contiguous (at any
+// address), all of one shape. Anything else goes to the generic law.
+//
+// What a step touches it holds: the controller, its arguments (the caller
+// only lends them) and every field it reads. Python code may run in a
+// namespace look-up (a key with an __eq__ of its own), in a deallocation and,
+// while the GIL is released, in any other thread; it may replace the fields
+// meanwhile. A step therefore looks its names up before it reads a field,
+// reads each field once into a reference of its own, and stores its results
+// only if every field it read is still the object it read.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 #include "extension/globals.hpp"
 #include "extension/numpy_api.hpp"
@@ -20,10 +29,10 @@ namespace vesk::fused {
 // NumPy's own loops do (every operand is held meanwhile).
 inline constexpr std::size_t release_gil_from = 4096;
 
-// A plain operand: the borrowed array, its data and its element count.
+// A plain operand: the array (held by the step), its data and its element count.
 struct Plain {
     PyObject* object = nullptr;
-    double* data = nullptr;
+    kernels::real* data = nullptr;
     std::size_t size = 0;
 };
 
@@ -40,14 +49,14 @@ inline OwnNumpy own{};
 // native byte order and no metadata, which NumPy may carry into results.
 bool plain_float64(PyArray_Descr* descr);
 
-// `object` is an exact, aligned, C-contiguous ndarray of native float64
-// without metadata, of `ndim` dimensions and, when `shape` is given, of
-// that shape. Inline: a step asks this of up to eight arrays.
+// `object` is an exact, C-contiguous ndarray of native float64 without
+// metadata, of `ndim` dimensions and, when `shape` is given, of that shape.
+// Its data may lie at any address: the kernels load and store unaligned.
+// Inline: a step asks this of up to eight arrays.
 inline bool plain(PyObject* object, int ndim, const npy_intp* shape, Plain& out) {
     if (Py_TYPE(object) != globals::ndarray_type) return false;
     auto* array = reinterpret_cast<PyArrayObject*>(object);
-    constexpr int needed = NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED;
-    if (PyArray_NDIM(array) != ndim || (PyArray_FLAGS(array) & needed) != needed) return false;
+    if (PyArray_NDIM(array) != ndim || !(PyArray_FLAGS(array) & NPY_ARRAY_C_CONTIGUOUS)) return false;
     PyArray_Descr* descr = PyArray_DESCR(array);
     if (descr != own.float64 && !plain_float64(descr)) return false;
     npy_intp size = 1;
@@ -55,14 +64,15 @@ inline bool plain(PyObject* object, int ndim, const npy_intp* shape, Plain& out)
         if (shape && PyArray_DIMS(array)[i] != shape[i]) return false;
         size *= PyArray_DIMS(array)[i];
     }
-    out = {object, static_cast<double*>(PyArray_DATA(array)), static_cast<std::size_t>(size)};
+    out = {object, static_cast<kernels::real*>(PyArray_DATA(array)), static_cast<std::size_t>(size)};
     return true;
 }
 
-// The arrays share memory.
+// The arrays share memory. C-contiguous: each occupies `size` doubles from
+// its data pointer on; the pointers of unrelated arrays compare as addresses.
 inline bool overlap(const Plain& a, const Plain& b) {
-    // C-contiguous: each occupies `size` doubles from its data pointer on.
-    return a.data < b.data + b.size && b.data < a.data + a.size;
+    const auto a0 = reinterpret_cast<std::uintptr_t>(a.data), b0 = reinterpret_cast<std::uintptr_t>(b.data);
+    return a0 < b0 + b.size * sizeof(double) && b0 < a0 + a.size * sizeof(double);
 }
 
 inline bool writeable(const Plain& a) {
@@ -71,15 +81,17 @@ inline bool writeable(const Plain& a) {
 }
 
 // `a` can serve as this step's new array of `descr`: nothing but its field
-// holds it (no other reference, no weak reference, no view, owns its data)
-// and its strides are those of a new C-ordered array.
+// and the step's own reference holds it (no other reference, no weak
+// reference, no view, owns its data, aligned as NumPy allocates) and its
+// strides are those of a new C-ordered array.
 inline bool reusable(const Plain& a, PyArray_Descr* descr) {
     auto* array = reinterpret_cast<PyArrayObject*>(a.object);
-    constexpr int needed = NPY_ARRAY_OWNDATA | NPY_ARRAY_WRITEABLE;
-    if (Py_REFCNT(a.object) != 1 || PyArray_BASE(array) || (PyArray_FLAGS(array) & needed) != needed ||
-        (PyArray_FLAGS(array) & NPY_ARRAY_WRITEBACKIFCOPY) || PyArray_DESCR(array) != descr ||
-        reinterpret_cast<PyArrayObject_fields*>(array)->weakreflist)
+    constexpr int needed = NPY_ARRAY_OWNDATA | NPY_ARRAY_WRITEABLE | NPY_ARRAY_ALIGNED;
+    if (Py_REFCNT(a.object) != 2 || PyArray_BASE(array) || (PyArray_FLAGS(array) & needed) != needed ||
+        (PyArray_FLAGS(array) & NPY_ARRAY_WRITEBACKIFCOPY) || PyArray_DESCR(array) != descr)
         return false;
+    const Py_ssize_t weaklist = Py_TYPE(a.object)->tp_weaklistoffset;
+    if (weaklist <= 0 || *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(a.object) + weaklist)) return false;
     npy_intp stride = sizeof(double);
     for (int i = PyArray_NDIM(array) - 1; i >= 0; --i) {
         if (PyArray_STRIDES(array)[i] != stride) return false;
@@ -113,14 +125,20 @@ private:
     double* data_;
 };
 
-// References to the operands of a kernel that runs without the GIL, taken
-// only then: meanwhile another thread may replace the fields that held them.
-template <std::size_t N>
-class Held {
+// The fields of a controller as a step read them, each held by the step:
+// whatever runs meanwhile may replace a field but frees nothing the step uses.
+template <int N>
+class Snapshot {
 public:
-    Held(bool hold, PyObject* const (&objects)[N]) {
-        if (!hold) return;
-        for (std::size_t i = 0; i < N; ++i) refs_[i] = Ref::new_ref(objects[i]);
+    explicit Snapshot(PyObject* const* fields) noexcept {
+        for (int i = 0; i < N; ++i) refs_[i] = Ref::new_ref(fields[i]);
+    }
+    PyObject* operator[](int i) const noexcept { return refs_[i].get(); }
+    // Every field is still the object the step read: its results may be stored.
+    bool current(PyObject* const* fields) const noexcept {
+        for (int i = 0; i < N; ++i)
+            if (fields[i] != refs_[i].get()) return false;
+        return true;
     }
 
 private:

@@ -1,12 +1,19 @@
 // The fused kernels: one control step over plain double arrays of n
 // elements, no interpreter calls, so that they may run without the GIL.
 //
-// Each kernel performs exactly the IEEE operations that NumPy performs for
-// the law, element by element and with the same operand order, so every
-// finite result is the same bit for bit. What they cannot promise is which
-// NaN NumPy keeps (that depends on its loop) or which warning NumPy gives;
-// so a kernel reports whether a NaN reached any result, the caller reads the
-// floating-point status, and either of the two sends the step back to NumPy.
+// What they reproduce bit for bit: each kernel performs exactly the IEEE
+// operations that NumPy performs for the law, element by element and with
+// the same operand order, so every result is NumPy's whenever no NaN comes
+// out and no floating-point flag is raised. That holds for any finite or
+// infinite input, signed zeros and subnormals included, and for any
+// learning rate; the clip's bounds must not be NaN (clip(x, NaN, NaN) is NaN
+// in NumPy and x here): the caller sends such a step to NumPy before a
+// kernel runs. What they cannot promise is which NaN NumPy keeps (that
+// depends on its loop) or which warning NumPy gives; so a kernel reports
+// whether a NaN reached any result (an integer test, which raises nothing),
+// the caller reads the flags of the arithmetic, and either sends the step
+// back to NumPy. No decision rests on a flag that a comparison may or may
+// not raise: that depends on the compiler and the processor.
 // Every result of a step reaches the control signal through arithmetic,
 // which keeps a NaN, so a NaN anywhere shows in the control signal.
 // The build keeps floating-point contraction off (no fused multiply-add).
@@ -16,16 +23,37 @@
 #include <cstdint>
 #include <cstring>
 
-#if defined(__x86_64__) || defined(__SSE2__)
+// The floating-point status lives in MXCSR only where the arithmetic is SSE2
+// (x86-64; 32-bit x86 computes on the x87 unit unless told otherwise).
+#if defined(__SSE2_MATH__) || defined(_M_X64)
+#define VESK_MXCSR 1
 #include <emmintrin.h>
 #else
+#define VESK_MXCSR 0
 #include <cfenv>
+#endif
+#if defined(__SSE2__) || defined(_M_X64)
+#define VESK_STREAM_STORES 1
+#include <emmintrin.h>
+#else
+#define VESK_STREAM_STORES 0
+#endif
+
+// MSVC keeps floating-point code in place around the status only when told.
+#if defined(_MSC_VER) && !defined(__clang__)
+#pragma fenv_access(on)
+#define VESK_RESTRICT __restrict
+#define VESK_NOINLINE __declspec(noinline)
+#else
+#define VESK_RESTRICT __restrict__
+#define VESK_NOINLINE __attribute__((noinline))
 #endif
 
 // On x86-64 each loop is also built for AVX2 and AVX-512 and the widest
 // the processor has is picked at load time, as NumPy picks its loops. The
-// operations are the same IEEE ones at every width.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+// operations are the same IEEE ones at every width. The pick needs GCC and
+// glibc's indirect functions.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && defined(__linux__) && defined(__GLIBC__)
 #define VESK_KERNEL_CLONES __attribute__((target_clones("avx512f", "avx2", "default")))
 #else
 #define VESK_KERNEL_CLONES
@@ -33,12 +61,20 @@
 
 namespace vesk::kernels {
 
+// A float64 at any address: an array that came through a pickle may have
+// its data at an odd offset. Loads and stores through it are unaligned ones.
+#if defined(__GNUC__)
+typedef double real __attribute__((aligned(1)));
+#else
+typedef double real;  // MSVC's x64 and ARM64 code loads doubles from any address
+#endif
+
 // The floating-point status that NumPy turns into warnings or errors:
 // invalid, divide-by-zero, overflow, underflow (inexact is ignored).
 class FpStatus {
 public:
     static void clear() noexcept {
-#if defined(__x86_64__) || defined(__SSE2__)
+#if VESK_MXCSR
         // Writing the register costs more than reading it, and the flags
         // are mostly clear already: NumPy clears them around its own loops.
         if (const unsigned csr = _mm_getcsr(); csr & flags) _mm_setcsr(csr & ~flags);
@@ -47,7 +83,7 @@ public:
 #endif
     }
     static bool raised() noexcept {
-#if defined(__x86_64__) || defined(__SSE2__)
+#if VESK_MXCSR
         return (_mm_getcsr() & flags) != 0;
 #else
         return std::fetestexcept(FE_INVALID | FE_DIVBYZERO | FE_OVERFLOW | FE_UNDERFLOW) != 0;
@@ -55,7 +91,7 @@ public:
     }
 
 private:
-#if defined(__x86_64__) || defined(__SSE2__)
+#if VESK_MXCSR
     // MXCSR: invalid 0x01, divide-by-zero 0x04, overflow 0x08, underflow 0x10
     // (0x02 denormal operand and 0x20 precision are not NumPy's).
     static constexpr unsigned flags = 0x01 | 0x04 | 0x08 | 0x10;
@@ -79,9 +115,9 @@ inline bool any_nan(std::uint64_t bits) noexcept { return (bits >> 63) != 0; }
 // That reads e back rather than writing I' aside and copying it in: less
 // memory traffic when the arrays are large.
 struct PidStep {
-    const double *target, *current, *kp, *ki, *kd, *integral, *previous;
+    const real *target, *current, *kp, *ki, *kd, *integral, *previous;
     double dt;
-    double *error, *control;  // outputs, none overlapping an input
+    real *error, *control;  // outputs, none overlapping an input
 };
 
 // The loops work through the arrays a block at a time, their results going
@@ -101,11 +137,11 @@ inline constexpr std::size_t stream_from = std::size_t{1} << 17;
 
 // Copies a block of results out, streaming it past the cache if asked and
 // the destination allows (16-byte aligned, as NumPy's allocations are).
-inline void write_out(double* __restrict__ to, const double* __restrict__ from, std::size_t m, bool stream) noexcept {
-#if defined(__x86_64__) || defined(__SSE2__)
+inline void write_out(real* VESK_RESTRICT to, const double* VESK_RESTRICT from, std::size_t m, bool stream) noexcept {
+#if VESK_STREAM_STORES
     if (stream && reinterpret_cast<std::uintptr_t>(to) % 16 == 0) {
         std::size_t i = 0;
-        for (; i + 2 <= m; i += 2) _mm_stream_pd(to + i, _mm_load_pd(from + i));
+        for (; i + 2 <= m; i += 2) _mm_stream_pd(reinterpret_cast<double*>(to + i), _mm_load_pd(from + i));
         if (i < m) to[i] = from[i];
         return;
     }
@@ -117,7 +153,7 @@ inline void write_out(double* __restrict__ to, const double* __restrict__ from, 
 
 // Orders the non-temporal stores before anything that follows.
 inline void store_fence() noexcept {
-#if defined(__x86_64__) || defined(__SSE2__)
+#if VESK_STREAM_STORES
     _mm_sfence();
 #endif
 }
@@ -125,14 +161,14 @@ inline void store_fence() noexcept {
 // Not inlined: the call keeps the arithmetic between the caller's clearing
 // and reading of the status. Restrict parameters let GCC vectorise.
 template <bool Differentiate>
-[[gnu::noinline]] VESK_KERNEL_CLONES bool pid_loop(const double* __restrict__ target, const double* __restrict__ current,
-                                const double* __restrict__ kp, const double* __restrict__ ki,
-                                const double* __restrict__ kd, const double* __restrict__ old_integral,
-                                const double* __restrict__ previous, double dt, double* __restrict__ error_out,
-                                double* __restrict__ control_out, std::size_t n) noexcept {
+VESK_NOINLINE VESK_KERNEL_CLONES bool pid_loop(const real* VESK_RESTRICT target, const real* VESK_RESTRICT current,
+                                const real* VESK_RESTRICT kp, const real* VESK_RESTRICT ki,
+                                const real* VESK_RESTRICT kd, const real* VESK_RESTRICT old_integral,
+                                const real* VESK_RESTRICT previous, double dt, real* VESK_RESTRICT error_out,
+                                real* VESK_RESTRICT control_out, std::size_t n) noexcept {
     std::uint64_t nans = 0;
     // One element's results; the loads and stores of a short run are too few to stall.
-    auto step = [&](std::size_t j, double* e_out, double* u_out) {
+    auto step = [&](std::size_t j, real* e_out, real* u_out) {
         const double e = target[j] - current[j];
         const double integral = old_integral[j] + e * dt;
         const double derivative = Differentiate ? (e - previous[j]) / dt : 0.0;
@@ -165,16 +201,16 @@ bool pid_step(const PidStep& s, std::size_t n) noexcept {
 
 // integral += error * dt, in place; and, given `copy`, copy = error.
 template <bool Copy>
-[[gnu::noinline]] VESK_KERNEL_CLONES void accumulate_loop(double* __restrict__ integral,
-                                                         const double* __restrict__ error, double dt,
-                                                         double* __restrict__ copy, std::size_t n) noexcept {
+VESK_NOINLINE VESK_KERNEL_CLONES void accumulate_loop(real* VESK_RESTRICT integral,
+                                                         const real* VESK_RESTRICT error, double dt,
+                                                         real* VESK_RESTRICT copy, std::size_t n) noexcept {
     for (std::size_t j = 0; j < n; ++j) {
         integral[j] = integral[j] + error[j] * dt;
         if constexpr (Copy) copy[j] = error[j];
     }
 }
 
-inline void accumulate(double* integral, const double* error, double dt, double* copy, std::size_t n) noexcept {
+inline void accumulate(real* integral, const real* error, double dt, real* copy, std::size_t n) noexcept {
     if (copy) return accumulate_loop<true>(integral, error, dt, copy, n);
     accumulate_loop<false>(integral, error, dt, copy, n);
 }
@@ -190,10 +226,10 @@ inline bool pid_step(const PidStep& s, std::size_t n, bool differentiate) noexce
 // NumPy sums pairwise (eight partial sums, then the last two).
 //   m = mean(H');  Kp' = Kp + clip((lr*m)*e, -M, M);  then the PID law with Kp'
 struct AdaptiveStep {
-    const double *target, *current, *kp, *ki, *kd, *integral, *previous, *history;
+    const real *target, *current, *kp, *ki, *kd, *integral, *previous, *history;
     double dt, learning_rate, lower, upper;
-    double *error, *new_kp, *new_integral, *control;  // outputs, none overlapping an input
-    double* new_history;  // optional output: the whole new (10, n) history
+    real *error, *new_kp, *new_integral, *control;  // outputs, none overlapping an input
+    real* new_history;  // optional output: the whole new (10, n) history
 };
 
 inline constexpr std::size_t history_rows = 10;
@@ -213,17 +249,17 @@ inline double clip(double x, double lower, double upper) noexcept {
 // column in NumPy's order; one element at a time over ten rows would have
 // their lines compete for the same cache sets.
 template <bool Differentiate, bool SingleColumn, bool WriteHistory>
-[[gnu::noinline]] VESK_KERNEL_CLONES bool adaptive_loop(const double* __restrict__ target, const double* __restrict__ current,
-                                     const double* __restrict__ old_kp, const double* __restrict__ ki,
-                                     const double* __restrict__ kd, const double* __restrict__ old_integral,
-                                     const double* __restrict__ previous, const double* __restrict__ h, double dt,
-                                     double rate, double lower, double upper, double* __restrict__ error_out,
-                                     double* __restrict__ kp_out, double* __restrict__ integral_out,
-                                     double* __restrict__ control_out, double* __restrict__ history_out,
+VESK_NOINLINE VESK_KERNEL_CLONES bool adaptive_loop(const real* VESK_RESTRICT target, const real* VESK_RESTRICT current,
+                                     const real* VESK_RESTRICT old_kp, const real* VESK_RESTRICT ki,
+                                     const real* VESK_RESTRICT kd, const real* VESK_RESTRICT old_integral,
+                                     const real* VESK_RESTRICT previous, const real* VESK_RESTRICT h, double dt,
+                                     double rate, double lower, double upper, real* VESK_RESTRICT error_out,
+                                     real* VESK_RESTRICT kp_out, real* VESK_RESTRICT integral_out,
+                                     real* VESK_RESTRICT control_out, real* VESK_RESTRICT history_out,
                                      std::size_t n) noexcept {
     std::uint64_t nans = 0;
     // One element's results from its error and the sum of its history column.
-    auto finish = [&](std::size_t j, double e, double sum, double* kp_to, double* integral_to, double* u_to) {
+    auto finish = [&](std::size_t j, double e, double sum, real* kp_to, real* integral_to, real* u_to) {
         const double mean = sum / 10.0;
         const double delta = clip((rate * mean) * e, lower, upper);
         const double kp = old_kp[j] + delta;
@@ -269,7 +305,7 @@ template <bool Differentiate, bool SingleColumn, bool WriteHistory>
             for (std::size_t i = 0; i < m; ++i) sums[i] = 0.0 + e_to[i];
             if constexpr (WriteHistory) std::memcpy(history_out + start, e_to, m * sizeof(double));
             for (std::size_t k = 0; k + 1 < history_rows; ++k) {
-                const double* __restrict__ row = h + k * n + start;
+                const real* VESK_RESTRICT row = h + k * n + start;
                 for (std::size_t i = 0; i < m; ++i) sums[i] += row[i];
                 if constexpr (WriteHistory) std::memcpy(history_out + (k + 1) * n + start, row, m * sizeof(double));
             }

@@ -27,28 +27,32 @@ ParamList init_params{"__init__", {"kp", "ki", "kd"}, 3, 3};
 // One step as a single native pass, in the plain case only (fused.hpp):
 // every array plain and of the target's shape; the integral writeable and
 // sharing memory with nothing it is computed from; np.zeros_like NumPy's
-// own when the step would call it. The new integral goes to scratch and is
-// copied in once the kernel has come through clean, so a step sent back
-// to the generic law finds the state untouched.
+// own when the step would call it. The integral gets e*dt added in place
+// once the kernel has come through clean, so a step sent back to the
+// generic law finds the state untouched.
 // The control signal, or nothing (and no error) for the generic law.
 // The number of dimensions is a template argument: the tests of up to eight
 // arrays a step then unroll.
 template <int ndim>
 Ref fused_step(PidObject* self, const steps::StepArgs& step) {
     using fused::Plain;
-    PyObject* const* fields = self->fields;
     Plain target, current, p_gain, i_gain, d_gain, sum, previous;
     if (!fused::plain(step.target, ndim, nullptr, target)) return Ref();
     const npy_intp* shape = PyArray_DIMS(reinterpret_cast<PyArrayObject*>(step.target));
     const std::size_t n = target.size;
-    if (n == 0 || !fused::plain(step.current, ndim, shape, current) || !fused::plain(fields[kp], ndim, shape, p_gain) ||
-        !fused::plain(fields[ki], ndim, shape, i_gain) || !fused::plain(fields[kd], ndim, shape, d_gain) ||
-        !fused::plain(fields[integral], ndim, shape, sum) || !fused::writeable(sum))
-        return Ref();
     const bool differentiate = step.dt > 0;
-    const bool have_previous = fused::plain(fields[previous_error], ndim, shape, previous);
-    if (differentiate ? !have_previous : !fused::numpy_function_is_own(globals::names.zeros_like, fused::own.zeros_like))
+    // The look-up may run Python code: no field has been read yet.
+    if (n == 0 || (!differentiate && !fused::numpy_function_is_own(globals::names.zeros_like, fused::own.zeros_like)))
         return Ref();
+    // From here until the results are stored no Python code runs but, for a
+    // large step, other threads while the GIL is released.
+    const fused::Snapshot<5> state(self->fields);
+    if (!fused::plain(step.current, ndim, shape, current) || !fused::plain(state[kp], ndim, shape, p_gain) ||
+        !fused::plain(state[ki], ndim, shape, i_gain) || !fused::plain(state[kd], ndim, shape, d_gain) ||
+        !fused::plain(state[integral], ndim, shape, sum) || !fused::writeable(sum))
+        return Ref();
+    const bool have_previous = fused::plain(state[previous_error], ndim, shape, previous);
+    if (differentiate && !have_previous) return Ref();
     for (const Plain* read : {&target, &current, &p_gain, &i_gain, &d_gain})
         if (fused::overlap(sum, *read)) return Ref();
     if (differentiate && fused::overlap(sum, previous)) return Ref();
@@ -58,6 +62,7 @@ Ref fused_step(PidObject* self, const steps::StepArgs& step) {
     PyArray_Descr* error_descr = PyArray_DESCR(reinterpret_cast<PyArrayObject*>(target.object));
     const bool release_gil = n >= fused::release_gil_from;
     const bool reuse = !release_gil && have_previous && fused::reusable(previous, error_descr);
+    // New exact ndarrays: no __array_finalize__, no Python code.
     Ref control = fused::new_array(PyArray_DESCR(reinterpret_cast<PyArrayObject*>(p_gain.object)), ndim, shape);
     Ref error = reuse ? Ref::new_ref(previous.object) : fused::new_array(error_descr, ndim, shape);
     fused::Scratch scratch(reuse ? n : 0);  // the error, while the old one is still read
@@ -65,10 +70,8 @@ Ref fused_step(PidObject* self, const steps::StepArgs& step) {
         PyErr_Clear();  // the generic law meets the same shortage and reports it
         return Ref();
     }
-    // Fields may be replaced by another thread while the GIL is released.
-    fused::Held held(release_gil, {p_gain.object, i_gain.object, d_gain.object, sum.object, previous.object});
-    auto data_of = [](PyObject* a) { return static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(a))); };
-    double* const error_data = reuse ? scratch.get() : data_of(error.get());
+    auto data_of = [](PyObject* a) { return static_cast<kernels::real*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(a))); };
+    kernels::real* const error_data = reuse ? scratch.get() : data_of(error.get());
     const kernels::PidStep kernel{
         target.data, current.data, p_gain.data, i_gain.data, d_gain.data, sum.data,
         previous.data, step.dt, error_data, data_of(control.get()),
@@ -77,7 +80,9 @@ Ref fused_step(PidObject* self, const steps::StepArgs& step) {
         kernels::accumulate(sum.data, error_data, step.dt, reuse ? previous.data : nullptr, n);
     };
     if (!fused::run_clean(n, [&] { return kernels::pid_step(kernel, n, differentiate); }, commit)) return Ref();
-    set_field(self, previous_error, std::move(error));  // the step's error itself
+    // A reset by another thread meanwhile wins: the step returns its control
+    // signal, as if it had finished just before, and stores nothing over it.
+    if (state.current(self->fields)) set_field(self, previous_error, std::move(error));  // the step's error itself
     return control;
 }
 
@@ -110,7 +115,7 @@ PyObject* pid_compute_control(const ClassSpec& spec, PidObject* self, PyObject* 
                               PyObject* kwnames) {
     const int ndim = spec.ndim;
     steps::StepArgs step;
-    if (steps::bind_step(spec.operation.compute_control, args, nargs, kwnames, step) < 0) return nullptr;
+    if (steps::bind_step(spec.operation.compute_control, self, args, nargs, kwnames, step) < 0) return nullptr;
     if (Ref control = ndim == 1 ? fused_step<1>(self, step) : ndim == 2 ? fused_step<2>(self, step) : Ref())
         return control.release();
     Operation op(spec.operation.compute_control);

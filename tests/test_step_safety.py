@@ -1,0 +1,154 @@
+"""What a step holds while Python code or another thread may run: a hostile
+namespace key, a caller that drops its arguments, a reset from another thread.
+No step may read or write memory that was freed or replaced meanwhile."""
+
+import functools
+import os
+import shutil
+import subprocess
+import threading
+import time
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+import vesk.cython_pid as cp
+from conftest import fields
+
+HUGE = 1 << 22  # a step of this size runs for milliseconds with the GIL released
+
+
+def gains(cls, n):
+    shape = (2, n // 2) if cls is cp.PIDControllerXd else (n,)
+    return [np.full(shape, v) for v in (2.0, 3.0, 4.0)]
+
+
+def shapes(c):
+    return {k: np.shape(v) for k, v in fields(c).items() if isinstance(v, np.ndarray)}
+
+
+def reset_shapes(cls):
+    """The fields' shapes after a reset to three elements (six for the 2-D class)."""
+    fresh = cls(*gains(cls, 6 if cls is cp.PIDControllerXd else 3))
+    return shapes(fresh), fresh
+
+
+def reset(c, how):
+    cls = type(c)
+    small = gains(cls, 6 if cls is cp.PIDControllerXd else 3)
+    if how == "__init__":
+        c.__init__(*small)
+    else:
+        state = fields(cls(*small))
+        c.__setstate_cython__(tuple(state[k] for k in sorted(state)))
+
+
+CLASSES = [cp.PIDController, cp.PIDControllerXd, cp.AdaptiveController]
+
+
+@pytest.mark.parametrize("how", ["__init__", "__setstate_cython__"])
+@pytest.mark.parametrize("n", [6, 5000])
+@pytest.mark.parametrize("cls", CLASSES, ids=lambda c: c.__name__)
+def test_python_code_in_a_name_lookup_cannot_free_what_the_step_uses(cls, n, how, mod):
+    # A key whose hash equals hash("np") makes every look-up of "np" in the
+    # module namespace call its __eq__, which resets the controller and
+    # allocates arrays where the old fields were.
+    armed, victims = [], []
+
+    class Key:
+        def __hash__(self):
+            return hash("np")
+
+        def __eq__(self, other):
+            if armed:
+                armed.clear()
+                reset(c, how)
+                victims.extend(np.zeros(n) for _ in range(8))
+            return False
+
+    ns = vars(mod)
+    del ns["np"]
+    ns[Key()] = None
+    ns["np"] = np
+    c = cls(*gains(cls, n))
+    target = np.full(np.shape(fields(c)["kp"]), 1e6)
+    armed.append(1)
+    try:
+        c.compute_control(target, np.zeros_like(target), 0.0)
+    except ValueError:
+        pass  # the reset state does not broadcast with the old positions
+    assert not armed, "the look-up did not run the key's __eq__"
+    assert not any(v.any() for v in victims)  # nothing written into freed memory
+    expected, _ = reset_shapes(cls)
+    assert shapes(c) == expected
+    c.compute_control(*(np.ones(expected["kp"]),) * 2, 0.01)  # and the controller steps on
+
+
+@pytest.mark.parametrize("cls", [cp.PIDController, cp.AdaptiveController], ids=lambda c: c.__name__)
+def test_a_step_holds_the_positions_its_caller_only_lends(cls):
+    # functools.partial lends its stored arguments to the call; resizing one
+    # while the step runs without the GIL must be refused (NumPy's refcheck
+    # sees the step's reference), not free the data under the kernel.
+    c = cls(*gains(cls, HUGE))
+    target, current = np.full(HUGE, 5.0), np.full(HUGE, 1.0)
+    expected = cls(*gains(cls, HUGE)).compute_control(target.copy(), current.copy(), 0.1)
+    p = functools.partial(c.compute_control, target, current)
+    del target, current
+    results = []
+    worker = threading.Thread(target=lambda: results.append(p(0.1)))
+    worker.start()
+    time.sleep(0.001)
+    try:
+        p.args[0].resize(16)
+    except ValueError as exc:  # the step still held it
+        assert "cannot resize" in str(exc)
+    worker.join()
+    assert np.array_equal(results[0], expected)
+
+
+@pytest.mark.parametrize("how", ["__init__", "__setstate_cython__"])
+@pytest.mark.parametrize("cls", CLASSES, ids=lambda c: c.__name__)
+def test_a_reset_from_another_thread_during_a_large_step_wins(cls, how):
+    c = cls(*gains(cls, HUGE))
+    target = np.ones(np.shape(fields(c)["kp"]))
+    worker = threading.Thread(target=c.compute_control, args=(target, np.zeros_like(target), 0.1))
+    worker.start()
+    time.sleep(0.001)
+    reset(c, how)  # needs the GIL: runs while the kernel does
+    worker.join()
+    expected, fresh = reset_shapes(cls)
+    assert shapes(c) == expected
+    small = np.full(expected["kp"], 2.0)
+    assert np.array_equal(c.compute_control(small, small * 0, 0.1), fresh.compute_control(small, small * 0, 0.1))
+
+
+KERNEL_CHECK = r"""
+#include "controllers/kernels.hpp"
+#include <cstdio>
+using namespace vesk::kernels;
+int main() {
+    double r = 1e308, y = -1e308, one = 1.0, zero = 0.0, e, u;
+    const PidStep s{&r, &y, &one, &one, &one, &zero, &zero, 0.01, &e, &u};
+    FpStatus::clear();
+    const bool nan = pid_step(s, 1, true);
+    std::printf("%d %d\n", nan, FpStatus::raised());
+}
+"""
+
+
+def test_the_overflow_flag_is_seen_with_x87_arithmetic(tmp_path):
+    # 32-bit x86 computes on the x87 unit even with SSE2 available: the
+    # status must be read where the arithmetic raised it.
+    cxx = os.environ.get("CXX") or shutil.which("g++") or shutil.which("c++")
+    if not cxx:
+        pytest.skip("no C++ compiler")
+    source = tmp_path / "check.cpp"
+    source.write_text(KERNEL_CHECK)
+    src = Path(__file__).resolve().parents[1] / "src" / "vesk" / "cython_pid"
+    exe = tmp_path / "check"
+    build = subprocess.run([cxx, "-m32", "-msse2", "-O2", "-std=c++20", "-ffp-contract=off", f"-I{src}",
+                            str(source), "-o", str(exe)], capture_output=True, text=True, timeout=300)
+    if build.returncode != 0:
+        pytest.skip("no 32-bit x86 toolchain here")
+    assert subprocess.run([str(exe)], capture_output=True, text=True, timeout=60).stdout.split() == ["0", "1"]
