@@ -85,6 +85,28 @@ def test_python_code_in_a_name_lookup_cannot_free_what_the_step_uses(cls, n, how
     c.compute_control(*(np.ones(expected["kp"]),) * 2, 0.01)  # and the controller steps on
 
 
+@pytest.mark.parametrize("method", ["compute_control", "__init__"])
+def test_a_method_holds_the_controller_its_caller_only_lends(method):
+    # A partial of a bound method is the controller's only owner; a number's
+    # __float__ replaces the partial's function while the method runs.
+    def make():
+        return cp.AdaptiveController(*gains(cp.AdaptiveController, 6))
+
+    class Number:
+        def __float__(self):
+            p.__setstate__((print, (), None, None))
+            return 0.5
+
+    ones = np.ones(6)
+    if method == "compute_control":
+        p = functools.partial(make().compute_control, ones, ones * 0)
+        expected = make().compute_control(ones, ones * 0, 0.5)
+        assert np.array_equal(p(Number()), expected)
+    else:
+        p = functools.partial(make().__init__, ones, ones, ones)
+        assert p(learning_rate=Number()) is None
+
+
 @pytest.mark.parametrize("cls", [cp.PIDController, cp.AdaptiveController], ids=lambda c: c.__name__)
 def test_a_step_holds_the_positions_its_caller_only_lends(cls):
     # functools.partial lends its stored arguments to the call; resizing one

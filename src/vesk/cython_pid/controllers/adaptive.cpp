@@ -201,7 +201,7 @@ PyObject* adaptive_compute_control(const ClassSpec& spec, AdaptiveObject* self, 
                                    Py_ssize_t nargs, PyObject* kwnames) {
     const int ndim = spec.ndim;
     steps::StepArgs step;
-    if (steps::bind_step(spec.operation.compute_control, self, args, nargs, kwnames, step) < 0) return nullptr;
+    if (steps::bind_step(spec.operation.compute_control, args, nargs, kwnames, step) < 0) return nullptr;
     if (Ref control = fused_step(self, ndim, step)) return control.release();
     Operation op(spec.operation.compute_control);
     if (steps::hold_positions(op, ndim, step) < 0) return nullptr;

@@ -115,7 +115,7 @@ PyObject* pid_compute_control(const ClassSpec& spec, PidObject* self, PyObject* 
                               PyObject* kwnames) {
     const int ndim = spec.ndim;
     steps::StepArgs step;
-    if (steps::bind_step(spec.operation.compute_control, self, args, nargs, kwnames, step) < 0) return nullptr;
+    if (steps::bind_step(spec.operation.compute_control, args, nargs, kwnames, step) < 0) return nullptr;
     if (Ref control = ndim == 1 ? fused_step<1>(self, step) : ndim == 2 ? fused_step<2>(self, step) : Ref())
         return control.release();
     Operation op(spec.operation.compute_control);

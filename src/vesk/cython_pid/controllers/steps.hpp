@@ -11,11 +11,11 @@ namespace vesk::steps {
 
 inline ParamList compute_params{"compute_control", {"target_position", "current_position", "dt"}, 3, 3};
 
-// The step's own references to the controller and the positions: a caller
-// only lends them (a functools.partial may drop its stored arguments while
-// Python code runs), and the step may run that code or release the GIL.
+// The step's own references to the positions: a caller only lends them (a
+// functools.partial may drop its stored arguments while Python code runs),
+// and the step may run such code or release the GIL.
 struct StepArgs {
-    Ref self, target_ref, current_ref;
+    Ref target_ref, current_ref;
     PyObject* target = nullptr;   // target_ref.get()
     PyObject* current = nullptr;  // current_ref.get()
     double dt = 0.0;
@@ -25,11 +25,10 @@ struct StepArgs {
 // ndarray type tests (which add no traceback entry). No buffer is held yet,
 // so the operation's scope is opened only for a failure's traceback entry:
 // a fused step never needs one. 0, or -1 with the error set.
-inline int bind_step(const char* operation, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                     PyObject* kwnames, StepArgs& out) {
+inline int bind_step(const char* operation, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                     StepArgs& out) {
     PyObject* bound[3];
     if (bind(compute_params, args, nargs, kwnames, bound) < 0) return Operation(operation).fail_status();
-    out.self = Ref::new_ref(self);
     out.target_ref = Ref::new_ref(bound[0]);
     out.current_ref = Ref::new_ref(bound[1]);
     out.target = bound[0];

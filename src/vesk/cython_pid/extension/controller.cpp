@@ -32,9 +32,14 @@ int unknown_class() {
     return -1;
 }
 
+// Every entry point holds the instance for its whole run: a caller may only
+// lend it (a functools.partial of a bound method can drop the method while
+// Python code that the entry point runs replaces the partial's state).
 int init_slot(PyObject* self, PyObject* args, PyObject* kwds) {
     const ClassSpec* c = class_of_instance(self);
-    return c ? c->law->init(*c, self, args, kwds) : unknown_class();
+    if (!c) return unknown_class();
+    const Ref held = Ref::new_ref(self);
+    return c->law->init(*c, self, args, kwds);
 }
 
 // The native methods receive the class that defines them (METH_METHOD).
@@ -43,6 +48,7 @@ PyObject* native_method(PyObject* self, PyTypeObject* defining, PyObject* const*
                         PyObject* kwnames) {
     const ClassSpec* c = class_of(defining);
     if (!c) return unknown_class(), nullptr;
+    const Ref held = Ref::new_ref(self);
     return c->methods[M].entry(*c, self, args, PyVectorcall_NARGS(nargsf), kwnames);
 }
 constexpr PyCMethod native_methods[] = {native_method<0>, native_method<1>, native_method<2>};

@@ -34,7 +34,10 @@ PyObject* call(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* k
                      spec.name, spec.owner->tp_name, Py_TYPE(args[0])->tp_name);
         return nullptr;
     }
-    return spec.impl(*spec.cls, args[0], args + 1, nargs - 1, kwnames);
+    // Held for the whole call: a bound method lends its instance, and code the
+    // call runs may drop the method (a functools.partial's state replaced).
+    const Ref instance = Ref::new_ref(args[0]);
+    return spec.impl(*spec.cls, instance.get(), args + 1, nargs - 1, kwnames);
 }
 
 // Read from the class, a function is itself; read from an instance, a bound method.

@@ -200,7 +200,8 @@ PyObject* reduce_cython(const ClassSpec& cls, PyObject* self, PyObject* const* a
         if (!state) return op.fail();
         use_setstate = true;
     } else {
-        for (int i = 0; i < cls.nfields() && !use_setstate; ++i) use_setstate = fields[i] != Py_None;
+        // The fields as taken above: reading __dict__ may have run code that replaced them.
+        for (int i = 0; i < cls.nfields() && !use_setstate; ++i) use_setstate = PyTuple_GET_ITEM(state.get(), i) != Py_None;
     }
     Ref name = Ref::steal(PyUnicode_InternFromString(cls.reconstructor_name));
     if (!name) return op.fail();
