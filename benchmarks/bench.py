@@ -9,8 +9,11 @@ bit for bit. Timing is timeit's, of each call as a control loop writes it
 (`c.compute_control(r, y, dt)`, `np.subtract(r, y)`): a batch of `number`
 calls is timed, the three contenders' batches take turns (the order rotates
 on every repeat), and the best batch of each counts. Sizes run from the smallest up, every class at
-each size. A last section steps separate controllers from one and from two
-threads at one size: a large native step releases the GIL while it computes.
+each size. A section then times a fresh controller against one that came
+back from another process with its arrays at odd addresses (as a pickle
+with out-of-band buffers, a dask scatter say, can leave them). A last
+section steps separate controllers from one and from two threads at one
+size: a large native step releases the GIL while it computes.
 
     python benchmarks/bench.py [--repeat 7] [--min-time 0.05] [--sizes ...] [--thread-size 65536]
 """
@@ -20,6 +23,7 @@ from __future__ import annotations
 import argparse
 import math
 import os
+import pickle
 import platform
 import sys
 import threading
@@ -162,6 +166,34 @@ def measure(timers: list[timeit.Timer], repeat: int, min_time: float) -> list[fl
     return best
 
 
+def scattered(controller: Stepper) -> Stepper:
+    """`controller` after a round trip whose out-of-band buffers land at odd addresses."""
+    buffers: list[pickle.PickleBuffer] = []
+    data = pickle.dumps(controller, protocol=5, buffer_callback=buffers.append)
+    odd = []
+    for b in buffers:
+        raw = bytearray(len(b.raw()) + 1)
+        raw[1:] = b.raw()
+        odd.append(memoryview(raw)[1:])
+    copy: Stepper = pickle.loads(data, buffers=odd)
+    return copy
+
+
+def unaligned_rows(sizes: list[int], repeat: int, min_time: float) -> list[str]:
+    """ns per step of a fresh controller and of a scattered one (fields at odd addresses)."""
+    lines = []
+    for name, make_native, _, two_d in CLASSES:
+        for size in sizes:
+            shape = shape_of(size, two_d)
+            kp, ki, kd, target, current = inputs(shape, seed=size)
+            fresh, moved = make_native(kp, ki, kd), scattered(make_native(kp, ki, kd))
+            fresh_ns, moved_ns = measure(
+                [timer("c.compute_control(r, y, dt)", c=c, r=target, y=current, dt=DT) for c in (fresh, moved)],
+                repeat, min_time)
+            lines.append(f"{name:<20} {size:>9,} {fresh_ns:>12,.0f} {moved_ns:>14,.0f} {moved_ns / fresh_ns:>10.2f}")
+    return lines
+
+
 def thread_scaling(size: int, steps: int) -> list[str]:
     """Steps per second of separate controllers stepped from one thread and from two."""
     lines = []
@@ -241,6 +273,15 @@ def main(argv: list[str] | None = None) -> int:
             print(rows[name, size])
     print(f"\nlaw/native: how many times faster the native step is than the same law in plain NumPy.")
     print(f"native/sub: the native step's cost in bare np.subtract(a, b) calls on the same arrays.\n")
+
+    print("  unaligned fields ...", file=sys.stderr, flush=True)
+    header = f"{'class':<20} {'elements':>9} {'fresh ns':>12} {'scattered ns':>14} {'ratio':>10}"
+    print(header)
+    print("-" * len(header))
+    for line in unaligned_rows([s for s in (64, 4096, 1048576) if s in args.sizes] or sorted(args.sizes)[-1:],
+                               args.repeat, args.min_time):
+        print(line)
+    print("\nscattered: the same controller after a round trip that left its arrays at odd addresses.\n")
 
     print(f"  threads at {args.thread_size:,} elements ...", file=sys.stderr, flush=True)
     header = f"{'class':<20} {'elements':>9} {'1 thread /s':>14} {'2 threads /s':>14} {'speed-up':>10}"

@@ -186,7 +186,8 @@ VESK_NOINLINE VESK_KERNEL_CLONES bool pid_loop(const real* VESK_RESTRICT target,
     for (std::size_t start = 0; start < n; start += block) {
         const std::size_t m = n - start < block ? n - start : block;
         for (std::size_t i = 0; i < m; ++i) step(start + i, errors + i, controls + i);
-        write_out(error_out + start, errors, m, stream);
+        // The error stays in the cache: accumulate() reads it back, last block first.
+        write_out(error_out + start, errors, m, false);
         write_out(control_out + start, controls, m, stream);
     }
     if (stream) store_fence();
@@ -200,13 +201,20 @@ bool pid_step(const PidStep& s, std::size_t n) noexcept {
 }
 
 // integral += error * dt, in place; and, given `copy`, copy = error.
+// A block at a time from the end: the kernel's pass has just left the last
+// blocks of the error and the integral in the cache.
 template <bool Copy>
 VESK_NOINLINE VESK_KERNEL_CLONES void accumulate_loop(real* VESK_RESTRICT integral,
                                                          const real* VESK_RESTRICT error, double dt,
                                                          real* VESK_RESTRICT copy, std::size_t n) noexcept {
-    for (std::size_t j = 0; j < n; ++j) {
-        integral[j] = integral[j] + error[j] * dt;
-        if constexpr (Copy) copy[j] = error[j];
+    constexpr std::size_t chunk = 4096;
+    for (std::size_t end = n; end > 0;) {
+        const std::size_t start = end > chunk ? end - chunk : 0;
+        for (std::size_t j = start; j < end; ++j) {
+            integral[j] = integral[j] + error[j] * dt;
+            if constexpr (Copy) copy[j] = error[j];
+        }
+        end = start;
     }
 }
 
