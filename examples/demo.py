@@ -428,9 +428,9 @@ def plot(runs: list[Run], step_runs: list[Run], steps: list[StepResponse], path:
     def mark_checkpoint(axes: Axes) -> None:
         axes.axvline(t_check, color="0.6", lw=0.8, ls="--", zorder=0)
 
-    def stack(sub: SubFigure, spec: SubplotSpec, labels: list[str], title: str, ylabel: str) -> list[Axes]:
+    def stack(sub: SubFigure, cell: SubplotSpec, labels: list[str], title: str, ylabel: str) -> list[Axes]:
         """Small multiples: one thin panel per joint or vehicle, sharing both axes, labelled inside."""
-        inner = spec.subgridspec(len(labels), 1, hspace=0.0)
+        inner = cell.subgridspec(len(labels), 1, hspace=0.0)
         first = sub.add_subplot(inner[0])
         axes = [first] + [sub.add_subplot(inner[i], sharex=first, sharey=first) for i in range(1, len(labels))]
         for i, (ax, label) in enumerate(zip(axes, labels)):
@@ -512,11 +512,11 @@ def plot(runs: list[Run], step_runs: list[Run], steps: list[StepResponse], path:
         return gs[5]
 
     # The arm under PIDController, with a summary of the figures below.
-    summary_spec = arm_column(pid_col, runs[0], step_runs[0], steps[0])
+    summary_cell = arm_column(pid_col, runs[0], step_runs[0], steps[0])
     # The arm under AdaptiveController, with its Kp below.
-    kp_spec = arm_column(adaptive_col, runs[1], step_runs[1], steps[1])
+    kp_cell = arm_column(adaptive_col, runs[1], step_runs[1], steps[1])
 
-    kp_ax = adaptive_col.add_subplot(kp_spec)
+    kp_ax = adaptive_col.add_subplot(kp_cell)
     adaptive = runs[1]
     assert adaptive.kp_log is not None
     ratio = adaptive.kp_log / tuned_arm_kp()
@@ -565,10 +565,10 @@ def plot(runs: list[Run], step_runs: list[Run], steps: list[StepResponse], path:
         ax.plot(t, distance[:, v], color=colors[v], lw=0.8)
         mark_checkpoint(ax)
 
-    def vehicle_controls(spec: SubplotSpec, run: Run, time: Array, title: str) -> list[Axes]:
+    def vehicle_controls(cell: SubplotSpec, run: Run, time: Array, title: str) -> list[Axes]:
         share = run.force / run.limit
         labels = [f"{name}  (limit {u:g} N)" for name, u in zip(vehicles, run.limit[:, 0])]
-        axes = stack(fleet_col, spec, labels, title, "force / limit")
+        axes = stack(fleet_col, cell, labels, title, "force / limit")
         for v, ax in enumerate(axes):
             for a, (axis, style) in enumerate(axis_styles.items()):
                 ax.plot(time[:-1], share[:-1, v, a], color=colors[v], ls=style, lw=0.8)
@@ -607,7 +607,7 @@ def plot(runs: list[Run], step_runs: list[Run], steps: list[StepResponse], path:
     altitude.set_xlabel("time [s]")
     mark_checkpoint(altitude)
 
-    summary = pid_col.add_subplot(summary_spec)
+    summary = pid_col.add_subplot(summary_cell)
     summary.axis("off")
     lines = ["Step runs: from rest, primed with one dt = 0 call, the output clipped to the limit,",
              "the integral clamped to ±limit/ki.", ""]
