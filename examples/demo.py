@@ -614,8 +614,8 @@ def plot(runs: list[Run], step_runs: list[Run], steps: list[StepResponse], path:
     for run, step in zip(step_runs, steps):
         lines.append(f"{run.name:<19} {run.plant_name:<20} overshoot {step.overshoot:5.1f} %   {settles(step)}")
     kicks = first_commands()
-    lines += ["The adaptive arm keeps Kp where its output was clipped.",
-              f"Not primed, the first command would have been {kicks[0]:,.0f} N m (arm), {kicks[2]:,.0f} N (vehicles).",
+    lines += ["", "The adaptive arm keeps Kp where its output was clipped.",
+              f"First command if not primed: {kicks[0]:,.0f} N m (arm), {kicks[2]:,.0f} N (vehicles).",
               "", f"Limits: arm {ARM_LIMIT:g} rad/s² × inertia per joint; vehicles {FLEET_LIMIT:g} m/s² × mass per axis.",
               "Dashed vertical lines: the checkpoint, where every run was pickled,",
               "restored in a new process and continued bit for bit."]
