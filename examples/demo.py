@@ -15,9 +15,21 @@ random generator), restored in a new process and as a new object here, and
 continued; the demo checks that all three continuations are bit for bit the
 same trajectory.
 
+Every actuator has a stated limit (10 rad/s^2 times the joint's inertia on
+the arm, 40 m/s^2 times the vehicle's mass on each axis of the formation):
+the controller's output is clipped to it outside the controller, and the
+integral is clamped to +-limit/ki after every step (anti-windup), as the
+README teaches; the adaptive arm also keeps Kp where its output was clipped
+(a saturated actuator leaves an error that would otherwise drive Kp up
+without end). Every run is primed with one dt = 0 call before its first
+step, so that it starts without a derivative kick; the demo checks that this
+call leaves the integral untouched and stores the first error.
+
 Overshoot and settling time come from a separate step response of each
 controller and plant (at rest at the start, the goal from t = 0), not from the
-tracking runs, whose reference itself takes over a second to arrive.
+tracking runs, whose reference itself takes over a second to arrive. Steps
+per second are timed apart from the simulation: the median of several
+repeats, with their range.
 
     python examples/demo.py [--plot demo.png]
 """
@@ -28,12 +40,13 @@ import argparse
 import pickle
 import subprocess
 import sys
+import statistics
 import tempfile
-import time
+import timeit
 from collections.abc import Callable
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Protocol
+from typing import Any, Protocol
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
@@ -47,8 +60,10 @@ T_END = 8.0  # s
 T_HOLD_END = 4.0  # the move and the hold end here, the periodic motion starts
 MOVE_START, MOVE_TIME = 0.25, 1.25  # s
 SETTLE_BAND = 0.02  # settling band, fraction of the step
-STEP_TIME = 2.0  # s, length of the step-response runs
-STEP_PLOT_TIME = 1.2  # s of them shown
+STEP_TIME = 4.0  # s, length of the step-response runs
+STEP_PLOT_TIME = 3.0  # s of them shown
+ARM_LIMIT = 10.0  # rad/s^2: each joint's torque limit is this times its inertia
+FLEET_LIMIT = 40.0  # m/s^2: each vehicle's force limit on every axis is this times its mass
 SEED = 20_240_611
 N_STEPS = round(T_END / DT)
 CHECKPOINT_STEP = N_STEPS // 2
@@ -56,6 +71,7 @@ CHECKPOINT_STEP = N_STEPS // 2
 
 class Controller(Protocol):
     def compute_control(self, target_position: Array, current_position: Array, dt: float) -> Array: ...
+    def __reduce__(self) -> tuple[Any, ...]: ...
 
 
 # ---- plants ----------------------------------------------------------------
@@ -130,31 +146,54 @@ class Run:
     plant: Plant
     rng: np.random.Generator
     reference: Array
+    limit: Array  # actuator limit of every element, in the units of the control signal
     step: int = 0
-    control_ns: int = 0
     kp_log: Array | None = None  # AdaptiveController: its Kp after every step (row 0: the start)
 
     def __post_init__(self) -> None:
         self.response: Array = np.zeros_like(self.reference)
         self.response[0] = self.plant.position
+        self.force: Array = np.zeros_like(self.reference)  # applied (clipped) control signal of every step
+        self.peak_command = 0.0  # largest |command| / limit before clipping
         if isinstance(self.controller, AdaptiveController):
             self.kp_log = np.zeros_like(self.reference)
             self.kp_log[0] = adapted_kp(self.controller)
 
+    def prime(self) -> None:
+        """One dt = 0 call before the first step: no derivative term, the integral kept, the first
+        error stored as the previous error, so that the first step has no derivative kick."""
+        before = integral_and_ki(self.controller)[0].copy()
+        self.controller.compute_control(self.reference[0], self.plant.position, 0.0)
+        state = self.controller.__reduce__()[2]
+        first_error = self.reference[0] - self.plant.position
+        assert integral_and_ki(self.controller)[0].tobytes() == before.tobytes(), "priming moved the integral"
+        assert state[-1].tobytes() == first_error.tobytes(), "priming did not store the first error"
+
     def advance(self, until: int) -> None:
         controller, plant, rng, ref, kp_log = self.controller, self.plant, self.rng, self.reference, self.kp_log
-        clock = time.perf_counter_ns
-        spent = 0
+        limit = self.limit
+        integral, ki = integral_and_ki(controller)  # taken again each time: a restore replaces them
+        windup = limit / ki  # the integral term alone never asks for more than the actuator gives
+        kp = adapted_kp(controller) if isinstance(controller, AdaptiveController) else None
+        peak = self.peak_command
         for k in range(self.step, until):
-            started = clock()
-            force = controller.compute_control(ref[k], plant.position, DT)
-            spent += clock() - started
+            kp_before = None if kp is None else kp.copy()
+            command = controller.compute_control(ref[k], plant.position, DT)
+            force = np.clip(command, -limit, limit)  # the actuator
+            np.clip(integral, -windup, windup, out=integral)  # anti-windup
+            if kp is not None and kp_before is not None:
+                # A saturated actuator leaves an error the loop cannot reduce, which would drive the
+                # adaptation on; where the output was clipped, Kp keeps its value.
+                saturated = np.abs(command) > limit
+                kp[saturated] = kp_before[saturated]
+            peak = max(peak, float(np.max(np.abs(command) / limit)))
             plant.step(force, DT, rng)
+            self.force[k] = force
             self.response[k + 1] = plant.position
             if kp_log is not None:
                 assert isinstance(controller, AdaptiveController)
                 kp_log[k + 1] = adapted_kp(controller)
-        self.control_ns += spent
+        self.peak_command = peak
         self.step = until
 
     def checkpoint(self) -> bytes:
@@ -163,8 +202,10 @@ class Run:
     def restored(self, blob: bytes) -> Run:
         """A copy of this run rebuilt from a checkpoint, as a process that has only the bytes would."""
         controller, plant, rng, step = pickle.loads(blob)
-        twin = Run(self.name, self.plant_name, self.unit, self.scale, controller, plant, rng, self.reference)
+        twin = Run(self.name, self.plant_name, self.unit, self.scale, controller, plant, rng, self.reference, self.limit)
         twin.response[:step] = self.response[:step]  # history, for the plots only
+        twin.force[:step] = self.force[:step]
+        twin.peak_command = self.peak_command
         twin.response[step] = plant.position
         if twin.kp_log is not None and self.kp_log is not None:
             twin.kp_log[: step + 1] = self.kp_log[: step + 1]
@@ -192,7 +233,7 @@ def arm_pid(rng: np.random.Generator, step: bool = False) -> Run:
     inertia, damping, noise, ref = arm_setup(step)
     controller = PIDController(*pid_gains(inertia, damping, omega=ARM_OMEGA))
     plant = Plant(inertia, damping, noise, np.zeros(6), np.zeros(6))  # at rest at the start
-    return Run("PIDController", "6-joint arm", "mrad", 1e3, controller, plant, rng, ref)
+    return Run("PIDController", "6-joint arm", "mrad", 1e3, controller, plant, rng, ref, ARM_LIMIT * inertia)
 
 
 ADAPTIVE_START = 1.0 / 3.0  # share of the tuned proportional gain the adaptive run starts from
@@ -203,7 +244,7 @@ def arm_adaptive(rng: np.random.Generator, step: bool = False) -> Run:
     kp, ki, kd = pid_gains(inertia, damping, omega=ARM_OMEGA)
     controller = AdaptiveController(ADAPTIVE_START * kp, ki, kd, learning_rate=5e4, max_adjustment=2.0)
     plant = Plant(inertia, damping, noise, np.zeros(6), np.zeros(6))  # at rest at the start
-    return Run("AdaptiveController", "6-joint arm", "mrad", 1e3, controller, plant, rng, ref)
+    return Run("AdaptiveController", "6-joint arm", "mrad", 1e3, controller, plant, rng, ref, ARM_LIMIT * inertia)
 
 
 FLEET_OMEGA = 10.0  # rad/s, closed-loop poles of every vehicle axis
@@ -221,17 +262,21 @@ def formation(rng: np.random.Generator, step: bool = False) -> Run:
     ref = step_reference(start, goal) if step else reference(start, goal, swing, sway, frequency=0.25)
     controller = PIDControllerXd(*pid_gains(mass, drag, omega=FLEET_OMEGA))
     plant = Plant(mass, drag, noise, start.copy(), np.zeros((4, 3)))
-    return Run("PIDControllerXd", "4 vehicles x 3 axes", "mm", 1e3, controller, plant, rng, ref)
+    return Run("PIDControllerXd", "4 vehicles x 3 axes", "mm", 1e3, controller, plant, rng, ref, FLEET_LIMIT * mass)
 
 
 SCENARIOS: list[Callable[[np.random.Generator, bool], Run]] = [arm_pid, arm_adaptive, formation]
 
 
-def make_runs(step: bool = False) -> list[Run]:
-    """The tracking runs, or with `step` the step-response runs (each with a generator of its own)."""
+def make_runs(step: bool = False, prime: bool = True) -> list[Run]:
+    """The tracking runs, or with `step` the step-response runs (each with a generator of its own),
+    primed unless `prime` is false."""
     seeds = np.random.SeedSequence(SEED).spawn(2 * len(SCENARIOS))
     seeds = seeds[len(SCENARIOS) :] if step else seeds[: len(SCENARIOS)]
-    return [make(np.random.default_rng(seed), step) for make, seed in zip(SCENARIOS, seeds)]
+    runs = [make(np.random.default_rng(seed), step) for make, seed in zip(SCENARIOS, seeds)]
+    for run in runs if prime else []:
+        run.prime()
+    return runs
 
 
 # ---- figures of merit ------------------------------------------------------
@@ -276,6 +321,30 @@ def adapted_kp(controller: AdaptiveController) -> Array:
     return kp
 
 
+def integral_and_ki(controller: Controller) -> tuple[Array, Array]:
+    """The controller's own integral array (updated in place by every step) and its ki, from the pickled state."""
+    state = controller.__reduce__()[2]
+    at = 1 if isinstance(controller, AdaptiveController) else 0  # fields in alphabetical order
+    integral: Array = state[at]
+    ki: Array = state[at + 2]
+    return integral, ki
+
+
+def first_commands() -> list[float]:
+    """The largest element of the first command of each step run when it is not primed (the derivative kick)."""
+    runs = make_runs(step=True, prime=False)
+    return [float(np.max(np.abs(run.controller.compute_control(run.reference[0], run.plant.position, DT)))) for run in runs]
+
+
+def steps_per_second(run: Run, repeats: int = 7, number: int = 2000) -> tuple[float, float, float]:
+    """compute_control calls per second on a copy of the run's controller: median, lowest and highest of `repeats`."""
+    controller = pickle.loads(pickle.dumps(run.controller))
+    target, position = run.reference[-1].copy(), run.response[-1].copy()
+    times = timeit.repeat(lambda: controller.compute_control(target, position, DT), number=number, repeat=repeats)
+    rates = [number / t for t in times]
+    return statistics.median(rates), min(rates), max(rates)
+
+
 def tuned_arm_kp() -> Array:
     """The proportional gains of the PIDController arm, which the adaptive one starts from a third of."""
     inertia, damping = arm_setup()[:2]
@@ -312,39 +381,45 @@ def resume_main(inbox: Path, outbox: Path) -> None:
 # ---- output ----------------------------------------------------------------
 
 
-def print_table(runs: list[Run], steps: list[StepResponse]) -> None:
+def print_table(runs: list[Run], step_runs: list[Run], steps: list[StepResponse]) -> None:
     header = (
-        f"{'controller':<20} {'plant':<20} {'RMS error':>12}   "
-        f"{'step overshoot':>14} {'settling':>9} {'steps/s':>9}"
+        f"{'controller':<20} {'plant':<20} {'RMS error':>12} {'peak |u|':>9}   "
+        f"{'step overshoot':>14} {'settling':>9} {'peak |u|':>9}   {'steps/s (median, range of 7)':>30}"
     )
     print(header)
     print("-" * len(header))
-    for run, step in zip(runs, steps):
+    for run, step_run, step in zip(runs, step_runs, steps):
         settling = f"{step.settling:.3f} s" if np.isfinite(step.settling) else "never"
-        rate = N_STEPS / (run.control_ns * 1e-9)
+        median, low, high = steps_per_second(run)
         print(
-            f"{run.name:<20} {run.plant_name:<20} {rms_error(run) * run.scale:>7.2f} {run.unit:<4}   "
-            f"{step.overshoot:>13.1f}% {settling:>9} {rate:>9,.0f}"
+            f"{run.name:<20} {run.plant_name:<20} {rms_error(run) * run.scale:>7.2f} {run.unit:<4} "
+            f"{run.peak_command:>9.0%}   {step.overshoot:>13.1f}% {settling:>9} {step_run.peak_command:>9,.0%}   "
+            f"{median / 1e6:>9.2f} M  ({low / 1e6:.2f}-{high / 1e6:.2f} M)"
         )
 
 
-def plot(runs: list[Run], steps: list[StepResponse], path: Path) -> None:
+ROW_HEIGHTS = [3.0, 3.3, 3.3, 3.0, 3.3, 2.6]  # the six rows of every column of the plot
+
+
+def plot(runs: list[Run], step_runs: list[Run], steps: list[StepResponse], path: Path) -> None:
     import matplotlib
 
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
     from matplotlib.axes import Axes
+    from matplotlib.figure import SubFigure
+    from matplotlib.gridspec import SubplotSpec
     from matplotlib.lines import Line2D
-    from matplotlib.patches import Patch
 
-    t = np.arange(N_STEPS + 1) * DT
+    t = np.linspace(0.0, N_STEPS * DT, N_STEPS + 1)
     t_check = CHECKPOINT_STEP * DT
+    step_t = np.linspace(0.0, STEP_TIME, round(STEP_TIME / DT) + 1)
     colors = [f"C{i}" for i in range(10)]  # the default colour cycle
-    fig, ax = plt.subplot_mosaic(
-        [["pid", "adaptive", "xy"], ["pid_error", "adaptive_error", "distance"], ["step", "kp", "fleet_step"]],
-        figsize=(17, 13),
-        layout="constrained",
-    )
+    axis_styles = {"x": "-", "y": "--", "z": ":"}  # the formation's axes, inside each vehicle's colour
+    fig = plt.figure(figsize=(19, 26), layout="constrained")
+    columns = fig.subfigures(1, 3, wspace=0.03)
+    assert isinstance(columns, np.ndarray)
+    pid_col, adaptive_col, fleet_col = (column for column in columns.flat if isinstance(column, SubFigure))
 
     def reference_line(axes: Axes, x: ArrayLike, y: ArrayLike, color: str) -> None:
         # Wide and pale under the response, so both stay visible where they agree.
@@ -352,112 +427,201 @@ def plot(runs: list[Run], steps: list[StepResponse], path: Path) -> None:
 
     def mark_checkpoint(axes: Axes) -> None:
         axes.axvline(t_check, color="0.6", lw=0.8, ls="--", zorder=0)
-        top = axes.secondary_xaxis("top")
-        top.set_xticks([t_check], ["checkpoint"])
-        top.tick_params(labelsize="small", colors="0.35")
 
-    # The arm under both controllers: reference and response, tracking error.
-    for run, name in zip(runs[:2], ("pid", "adaptive")):
-        top, bottom = ax[name], ax[f"{name}_error"]
-        error = (run.response - run.reference) * run.scale
-        for j in range(run.reference.shape[1]):
+    def stack(sub: SubFigure, cell: SubplotSpec, labels: list[str], title: str, ylabel: str) -> list[Axes]:
+        """Small multiples: one thin panel per joint or vehicle, sharing both axes, labelled inside."""
+        inner = cell.subgridspec(len(labels), 1, hspace=0.0)
+        first = sub.add_subplot(inner[0])
+        axes = [first] + [sub.add_subplot(inner[i], sharex=first, sharey=first) for i in range(1, len(labels))]
+        for i, (ax, label) in enumerate(zip(axes, labels)):
+            ax.text(0.005, 0.92, label, transform=ax.transAxes, va="top", fontsize="small", color=colors[i],
+                    weight="bold", bbox={"facecolor": "white", "edgecolor": "none", "alpha": 0.8, "pad": 1.0})
+            ax.tick_params(labelsize="x-small")
+            if ax is not axes[-1]:
+                ax.tick_params(labelbottom=False)
+        axes[0].set_title(title, fontsize="medium")
+        axes[len(axes) // 2].set_ylabel(ylabel)
+        axes[-1].set_xlabel("time [s]")
+        return axes
+
+    def limit_lines(axes: list[Axes]) -> None:
+        for ax in axes:
+            for side in (-1.0, 1.0):
+                ax.axhline(side, color="red", lw=0.9, ls="--", zorder=0)
+        axes[0].set_ylim(-1.25, 1.25)
+        axes[0].set_yticks([-1.0, 0.0, 1.0])
+
+    def end_label(ax: Axes, x: float, y: float, text: str, color: str, side: int = 1) -> None:
+        label = ax.annotate(text, (x, y), xytext=(4 * side, 0), textcoords="offset points", va="center",
+                            ha="left" if side > 0 else "right", fontsize="small", color=color, weight="bold")
+        label.set_in_layout(False)  # beside the panel, in the margin: the layout leaves room for it
+
+    def settles(response: StepResponse) -> str:
+        return f"settles in {response.settling:.2f} s" if np.isfinite(response.settling) else "does not settle"
+
+    def arm_column(sub: SubFigure, run: Run, step_run: Run, step: StepResponse) -> SubplotSpec:
+        gs = sub.add_gridspec(6, 1, height_ratios=ROW_HEIGHTS)
+        joints = [f"J{j + 1}" for j in range(run.reference.shape[1])]
+        sub.suptitle(f"{run.name}: {run.plant_name}", fontsize="x-large", weight="bold")
+
+        top = sub.add_subplot(gs[0])
+        for j, label in enumerate(joints):
             reference_line(top, t, run.reference[:, j], colors[j])
             top.plot(t, run.response[:, j], color=colors[j], lw=1.0)
-            bottom.plot(t, error[:, j], color=colors[j], lw=0.9)
-        top.set_title(f"{run.name}: {run.plant_name}")
+            end_label(top, t[-1], float(run.reference[-1, j]), label, colors[j])
+        top.set_title("tracking: reference (wide, pale) and response", fontsize="medium")
         top.set_ylabel("joint angle [rad]")
-        bottom.set_title(f"{run.name}: tracking error (response - reference)")
-        bottom.set_ylabel(f"error [{run.unit}]")
-    lowest = min(ax["pid_error"].get_ylim()[0], ax["adaptive_error"].get_ylim()[0])
-    highest = max(ax["pid_error"].get_ylim()[1], ax["adaptive_error"].get_ylim()[1])
-    for name in ("pid_error", "adaptive_error"):
-        ax[name].set_ylim(lowest, highest)  # one scale for the two arm controllers
+        top.set_xlabel("time [s]")
+        mark_checkpoint(top)
 
-    # The formation: seen from above, and each vehicle's distance from its slot.
-    fleet = runs[2]
-    xy, distance_ax = ax["xy"], ax["distance"]
-    for v in range(fleet.reference.shape[1]):
-        reference_line(xy, fleet.reference[:, v, 0], fleet.reference[:, v, 1], colors[v])
-        xy.plot(fleet.response[:, v, 0], fleet.response[:, v, 1], color=colors[v], lw=1.0)
-        xy.plot(fleet.response[0, v, 0], fleet.response[0, v, 1], "o", color=colors[v], ms=5)
-        distance = np.linalg.norm(fleet.response[:, v] - fleet.reference[:, v], axis=1) * fleet.scale
-        distance_ax.plot(t, distance, color=colors[v], lw=0.9)
-    xy.set_title(f"{fleet.name}: the formation from above (o: start)")
-    xy.set_xlabel("x [m]")
-    xy.set_ylabel("y [m]")
-    both = np.concatenate([fleet.reference[..., :2].reshape(-1, 2), fleet.response[..., :2].reshape(-1, 2)])
-    low, high = both.min(axis=0), both.max(axis=0)
-    pad = 0.06 * float(np.max(high - low))
-    xy.set_xlim(low[0] - pad, high[0] + pad)
-    xy.set_ylim(low[1] - pad, high[1] + pad)
-    xy.set_aspect("equal", adjustable="box")
-    distance_ax.set_title(f"{fleet.name}: distance from its slot in the formation")
-    distance_ax.set_ylabel(f"distance [{fleet.unit}]")
+        error = (run.response - run.reference) * run.scale
+        for j, ax in enumerate(stack(sub, gs[1], joints, "tracking error (response - reference)",
+                                     f"error [{run.unit}]")):
+            ax.plot(t, error[:, j], color=colors[j], lw=0.8)
+            mark_checkpoint(ax)
 
-    # Kp of the adaptive arm against the tuned gain of the PID arm.
-    kp_ax = ax["kp"]
+        share = run.force / run.limit
+        axes = stack(sub, gs[2], [f"{label}  (limit {u:g} N m)" for label, u in zip(joints, run.limit)],
+                     "tracking: control signal / actuator limit (red dashed: the limit)", "torque / limit")
+        for j, ax in enumerate(axes):
+            ax.plot(t[:-1], share[:-1, j], color=colors[j], lw=0.7)
+            mark_checkpoint(ax)
+        limit_lines(axes)
+
+        step_ax = sub.add_subplot(gs[3])
+        goal = step_run.reference[-1]
+        for j, label in enumerate(joints):
+            step_ax.axhline(float(goal[j]), color=colors[j], lw=0.8, ls=":", zorder=0)
+            step_ax.plot(step_t, step_run.response[:, j], color=colors[j], lw=1.2)
+            end_label(step_ax, STEP_PLOT_TIME, float(step_run.response[-1, j]), label, colors[j])
+        if np.isfinite(step.settling):
+            step_ax.axvline(step.settling, color="0.2", lw=0.8)
+        step_ax.set_xlim(0.0, STEP_PLOT_TIME)
+        step_ax.set_title(f"step from rest (kick-free, limited): overshoot {step.overshoot:.1f} %, "
+                          f"{settles(step)}", fontsize="medium")
+        step_ax.set_ylabel("joint angle [rad] (dotted: goal)")
+        step_ax.set_xlabel("time [s]")
+
+        share = step_run.force / step_run.limit
+        axes = stack(sub, gs[4], joints, f"step: control signal / actuator limit (largest command "
+                     f"{step_run.peak_command:,.0f} x the limit)", "torque / limit")
+        for j, ax in enumerate(axes):
+            ax.plot(step_t[:-1], share[:-1, j], color=colors[j], lw=0.9)
+        limit_lines(axes)
+        axes[0].set_xlim(0.0, STEP_PLOT_TIME)
+        return gs[5]
+
+    # The arm under PIDController, with a summary of the figures below.
+    summary_cell = arm_column(pid_col, runs[0], step_runs[0], steps[0])
+    # The arm under AdaptiveController, with its Kp below.
+    kp_cell = arm_column(adaptive_col, runs[1], step_runs[1], steps[1])
+
+    kp_ax = adaptive_col.add_subplot(kp_cell)
     adaptive = runs[1]
     assert adaptive.kp_log is not None
     ratio = adaptive.kp_log / tuned_arm_kp()
     for j in range(ratio.shape[1]):
         kp_ax.plot(t, ratio[:, j], color=colors[j], lw=1.2)
+        end_label(kp_ax, t[-1], float(ratio[-1, j]), f"J{j + 1}", colors[j])
     kp_ax.axhline(1.0, color="0.4", lw=0.8, ls=":")
     kp_ax.set_yscale("log")
     kp_ax.set_ylim(0.28, 3.6)
     kp_ax.set_yticks([ADAPTIVE_START, 0.5, 1.0, 2.0, 3.0], ["1/3 (start)", "0.5", "1 (tuned)", "2", "3"])
     kp_ax.minorticks_off()
-    kp_ax.set_title(f"{adaptive.name}: Kp / tuned Kp (flat while holding, rising while moving)")
+    kp_ax.set_title("tracking: Kp / tuned Kp (flat while holding, rising while moving)", fontsize="medium")
     kp_ax.set_ylabel("Kp / tuned Kp")
+    kp_ax.set_xlabel("time [s]")
+    mark_checkpoint(kp_ax)
 
-    # Step responses, with the settling band.
-    step_t = np.arange(round(STEP_TIME / DT) + 1) * DT
-    for name, group in (("step", steps[:2]), ("fleet_step", steps[2:])):
-        step_ax = ax[name]
-        step_ax.axhspan(1.0 - SETTLE_BAND, 1.0 + SETTLE_BAND, color="0.85", zorder=0)
-        for response, style, run in zip(group, ("-", "--"), runs[:2] if name == "step" else runs[2:]):
-            for c in range(response.progress.shape[1]):
-                step_ax.plot(step_t, response.progress[:, c], style, color=colors[c], lw=1.0)
-            step_ax.axvline(response.settling, color="0.2", ls=style, lw=0.8)
-        step_ax.set_ylabel("position along the step (0: start, 1: goal)")
-        step_ax.set_xlim(0.0, STEP_PLOT_TIME)
+    # The formation.
+    fleet, fleet_step, fleet_response = runs[2], step_runs[2], steps[2]
+    vehicles = [f"V{v + 1}" for v in range(fleet.reference.shape[1])]
+    gs = fleet_col.add_gridspec(6, 1, height_ratios=ROW_HEIGHTS)
+    fleet_col.suptitle(f"{fleet.name}: {fleet.plant_name}", fontsize="x-large", weight="bold")
 
-    def settles(response: StepResponse) -> str:
-        return f"settles at {response.settling:.2f} s" if np.isfinite(response.settling) else "does not settle"
+    xy = fleet_col.add_subplot(gs[0])
+    centre = fleet.response.mean(axis=1)
+    xy.plot(centre[:, 0], centre[:, 1], color="0.6", lw=0.8, ls="--")
+    for v in range(len(vehicles)):
+        xy.plot(fleet.response[:, v, 0], fleet.response[:, v, 1], color=colors[v], lw=0.6, alpha=0.35)
+        xy.plot(fleet.response[0, v, 0], fleet.response[0, v, 1], "o", color=colors[v], ms=5)
+    # Snapshots of the formation; the leader's circle brings it back to where it was 4 s earlier.
+    for when, label in ((0.0, "0 s"), (1.5, "1.5, 4, 8 s"), (5.0, "5 s"), (6.0, "6 s"), (7.0, "7 s")):
+        k = round(when / DT)
+        corners = fleet.response[k, [0, 1, 2, 3, 0], :2]
+        xy.plot(corners[:, 0], corners[:, 1], color="0.25", lw=1.0 if when else 0.7, ls="-" if when else ":")
+        for v in range(len(vehicles)):
+            xy.plot(fleet.response[k, v, 0], fleet.response[k, v, 1], "s", color=colors[v], ms=5)
+        middle = fleet.response[k, :, :2].mean(axis=0)
+        xy.text(float(middle[0]), float(middle[1]), label, ha="center", va="center", fontsize="small", color="0.2")
+    xy.set_title("from above: the square in flight (dotted: at 0 s; o: start)", fontsize="medium")
+    xy.set_xlabel("x [m]")
+    xy.set_ylabel("y [m]")
+    xy.set_aspect("equal", adjustable="datalim")
 
-    band = Patch(color="0.85", label=f"±{SETTLE_BAND:.0%} band")
-    ax["step"].set_title(f"{runs[0].plant_name}: step response (from rest, goal at t = 0)")
-    ax["step"].legend(
-        handles=[
-            Line2D([], [], color="0.2", ls="-", label=f"{runs[0].name}: {settles(steps[0])}"),
-            Line2D([], [], color="0.2", ls="--", label=f"{runs[1].name}: {settles(steps[1])}"),
-            band,
-        ],
-        loc="lower right",
-        fontsize="small",
-    )
-    ax["fleet_step"].set_title(f"{fleet.plant_name}: step response (from rest, goal at t = 0)")
-    ax["fleet_step"].legend(
-        handles=[Line2D([], [], color="0.2", label=f"{fleet.name}: {settles(steps[2])}"), band],
-        loc="lower right",
-        fontsize="small",
-    )
+    distance = np.linalg.norm(fleet.response - fleet.reference, axis=2) * fleet.scale
+    for v, ax in enumerate(stack(fleet_col, gs[1], vehicles, "tracking: distance from its slot in the formation",
+                                 f"distance [{fleet.unit}]")):
+        ax.plot(t, distance[:, v], color=colors[v], lw=0.8)
+        mark_checkpoint(ax)
 
-    for name in ("pid", "adaptive", "pid_error", "adaptive_error", "distance", "kp"):
-        mark_checkpoint(ax[name])
-    for name in ("pid", "adaptive", "pid_error", "adaptive_error", "distance", "kp", "step", "fleet_step"):
-        ax[name].set_xlabel("time [s]")
+    def vehicle_controls(cell: SubplotSpec, run: Run, time: Array, title: str) -> list[Axes]:
+        share = run.force / run.limit
+        labels = [f"{name}  (limit {u:g} N)" for name, u in zip(vehicles, run.limit[:, 0])]
+        axes = stack(fleet_col, cell, labels, title, "force / limit")
+        for v, ax in enumerate(axes):
+            for a, (axis, style) in enumerate(axis_styles.items()):
+                ax.plot(time[:-1], share[:-1, v, a], color=colors[v], ls=style, lw=0.8)
+        limit_lines(axes)
+        axes[0].legend(handles=[Line2D([], [], color="0.3", ls=style, label=axis) for axis, style in
+                                axis_styles.items()], loc="upper right", ncol=3, fontsize="x-small")
+        return axes
 
-    # Legends outside the panels, where they cover nothing.
-    looks = [
-        Line2D([], [], color="0.3", lw=5.0, alpha=0.3, label="reference"),
-        Line2D([], [], color="0.3", lw=1.0, label="response"),
-    ]
-    joints = [Line2D([], [], color=colors[j], lw=2.0, label=f"joint {j + 1}") for j in range(runs[0].reference.shape[1])]
-    vehicles = [Line2D([], [], color=colors[v], lw=2.0, label=f"vehicle {v + 1}") for v in range(fleet.reference.shape[1])]
-    fig.legend(handles=joints + looks, loc="outside upper left", ncol=len(joints) + len(looks), title="6-joint arm")
-    fig.legend(handles=vehicles, loc="outside upper right", ncol=len(vehicles), title="formation")
+    for ax in vehicle_controls(gs[2], fleet, t, "tracking: control signal / actuator limit per axis"):
+        mark_checkpoint(ax)
 
-    fig.savefig(path, dpi=100)
+    step_ax = fleet_col.add_subplot(gs[3])
+    step_ax.axhspan(1.0 - SETTLE_BAND, 1.0 + SETTLE_BAND, color="0.85", zorder=0)
+    for v, name in enumerate(vehicles):
+        step_ax.plot(step_t, fleet_response.progress[:, v], color=colors[v], lw=1.2, label=name)
+    step_ax.legend(loc="lower right", fontsize="small")
+    if np.isfinite(fleet_response.settling):
+        step_ax.axvline(fleet_response.settling, color="0.2", lw=0.8)
+    step_ax.set_xlim(0.0, STEP_PLOT_TIME)
+    step_ax.set_title(f"step to the slots (kick-free, limited): overshoot {fleet_response.overshoot:.1f} %, "
+                      f"{settles(fleet_response)}", fontsize="medium")
+    step_ax.set_ylabel("way along the step (1: slot; grey: ±2 %)")
+    step_ax.set_xlabel("time [s]")
+
+    axes = vehicle_controls(gs[4], fleet_step, step_t, f"step: control signal / actuator limit (largest command "
+                            f"{fleet_step.peak_command:,.0f} x the limit)")
+    axes[0].set_xlim(0.0, STEP_PLOT_TIME)
+
+    altitude = fleet_col.add_subplot(gs[5])
+    for v, name in enumerate(vehicles):
+        reference_line(altitude, t, fleet.reference[:, v, 2], colors[v])
+        altitude.plot(t, fleet.response[:, v, 2], color=colors[v], lw=1.0, ls=list(axis_styles.values())[v % 3])
+        end_label(altitude, 0.0, float(fleet.response[0, v, 2]), name, colors[v], side=-1)
+    altitude.set_title("tracking: altitude, reference (wide, pale) and response", fontsize="medium")
+    altitude.set_ylabel("z [m]")
+    altitude.set_xlabel("time [s]")
+    mark_checkpoint(altitude)
+
+    summary = pid_col.add_subplot(summary_cell)
+    summary.axis("off")
+    lines = ["Step runs: from rest, primed with one dt = 0 call, the output clipped to the limit,",
+             "the integral clamped to ±limit/ki.", ""]
+    for run, step in zip(step_runs, steps):
+        lines.append(f"{run.name:<19} {run.plant_name:<20} overshoot {step.overshoot:5.1f} %   {settles(step)}")
+    kicks = first_commands()
+    lines += ["", "The adaptive arm keeps Kp where its output was clipped.",
+              f"First command if not primed: {kicks[0]:,.0f} N m (arm), {kicks[2]:,.0f} N (vehicles).",
+              "", f"Limits: arm {ARM_LIMIT:g} rad/s² × inertia per joint; vehicles {FLEET_LIMIT:g} m/s² × mass per axis.",
+              "Dashed vertical lines: the checkpoint, where every run was pickled,",
+              "restored in a new process and continued bit for bit."]
+    summary.text(0.0, 1.0, "\n".join(lines), va="top", family="monospace", fontsize="small").set_in_layout(False)
+
+    fig.savefig(path, dpi=90)
     plt.close(fig)
 
 
@@ -500,11 +664,25 @@ def main(argv: list[str] | None = None) -> int:
         run.advance(len(run.reference) - 1)
     steps = [step_response(run) for run in step_runs]
 
-    print_table(runs, steps)
+    print_table(runs, step_runs, steps)
     print(
-        f"\nRMS error: tracking, over the whole run. Step overshoot and settling: a separate run per controller,\n"
-        f"from rest at the start with the goal from t = 0; settled once the worst joint or vehicle stays within\n"
-        f"{SETTLE_BAND:.0%} of the step from the goal. steps/s: compute_control calls per second of time spent in them."
+        f"\nActuator limits: arm joints {ARM_LIMIT:g} rad/s^2 x inertia "
+        f"({', '.join(f'{v:g}' for v in step_runs[0].limit)} N m), vehicles {FLEET_LIMIT:g} m/s^2 x mass on each axis "
+        f"({', '.join(f'{v:g}' for v in step_runs[2].limit[:, 0])} N);\n"
+        "the output is clipped to them and the integral clamped to +-limit/ki. RMS error: tracking, over the whole "
+        "run.\npeak |u|: the largest command before clipping, as a share of the limit (above 100 %: the actuator "
+        "saturates).\nStep overshoot and settling: a separate run per controller, from rest with the goal from "
+        "t = 0; settled once\nthe worst joint or vehicle stays within "
+        f"{SETTLE_BAND:.0%} of the step from the goal. steps/s: compute_control calls per second,\n"
+        "timed apart from the simulation."
+    )
+    kicks = first_commands()
+    primed = [float(np.max(np.abs(run.force[0]))) for run in step_runs]
+    print(
+        "\nEvery run starts with one dt = 0 call (checked: the integral stays, the first error is stored), so the "
+        "first step has\nno derivative kick. The first command of the step runs without it would have been "
+        f"{kicks[0]:,.0f} N m (arm) and {kicks[2]:,.0f} N (vehicles);\nthe actuators gave at most "
+        f"{primed[0]:,.1f} N m and {primed[2]:,.1f} N."
     )
     adaptive, kp_log = runs[1].controller, runs[1].kp_log
     assert isinstance(adaptive, AdaptiveController) and kp_log is not None
@@ -543,7 +721,7 @@ def main(argv: list[str] | None = None) -> int:
                   f"new process {'same' if there else 'DIFFERS'}", file=sys.stderr)
 
     if args.plot is not None:
-        plot(runs, steps, args.plot)
+        plot(runs, step_runs, steps, args.plot)
         print(f"\nPlot written to {args.plot}")
     return 0 if same else 1
 

@@ -25,8 +25,9 @@ continues exactly where it was. The compiled module carries no docstrings
 
 # Arrays are NumPy float64 arrays of one dimension (PIDController,
 # AdaptiveController) or two (PIDControllerXd); NumPy's typing cannot state
-# the number of dimensions, so the stubs say NDArray[np.float64] and the
-# module checks the rest when it is called.
+# the number of dimensions, so the signatures say NDArray[numpy.float64]
+# (spelt out, so editors show it as it is) and the module checks the rest
+# when it is called.
 #
 # `None` is typed where a call with it can succeed: the gains of the two PID
 # classes (the first step then fails on that gain) and the state handed to a
@@ -47,7 +48,6 @@ np = numpy
 
 __test__: dict[str, Any]
 
-_Array = NDArray[numpy.float64]
 _State = tuple[Any, ...]
 
 @disjoint_base
@@ -73,7 +73,9 @@ class PIDController:
     One controller must not be stepped from several threads at once.
     """
 
-    def __init__(self, kp: _Array | None, ki: _Array | None, kd: _Array | None) -> None:
+    def __init__(
+        self, kp: NDArray[numpy.float64] | None, ki: NDArray[numpy.float64] | None, kd: NDArray[numpy.float64] | None
+    ) -> None:
         """Sets the gains and zeroes the state.
 
         Args:
@@ -95,7 +97,9 @@ class PIDController:
                 dimensions ..."). Nothing is changed then.
         """
 
-    def compute_control(self, target_position: _Array, current_position: _Array, dt: float) -> _Array:
+    def compute_control(
+        self, target_position: NDArray[numpy.float64], current_position: NDArray[numpy.float64], dt: float
+    ) -> NDArray[numpy.float64]:
         """One control step; returns the control signal as a new array.
 
         Args:
@@ -166,13 +170,17 @@ class PIDControllerXd:
     ``(integral, kd, ki, kp, previous_error)``, is as in ``PIDController``.
     """
 
-    def __init__(self, kp: _Array | None, ki: _Array | None, kd: _Array | None) -> None:
+    def __init__(
+        self, kp: NDArray[numpy.float64] | None, ki: NDArray[numpy.float64] | None, kd: NDArray[numpy.float64] | None
+    ) -> None:
         """Sets the gains (2-D float64 arrays, kept, not copied) and zeroes the state.
 
         As ``PIDController.__init__``, with two dimensions instead of one.
         """
 
-    def compute_control(self, target_position: _Array, current_position: _Array, dt: float) -> _Array:
+    def compute_control(
+        self, target_position: NDArray[numpy.float64], current_position: NDArray[numpy.float64], dt: float
+    ) -> NDArray[numpy.float64]:
         """One control step over 2-D arrays; returns the control signal as a new array.
 
         As ``PIDController.compute_control``, with two dimensions instead of
@@ -220,11 +228,11 @@ class AdaptiveController:
 
     def __init__(
         self,
-        initial_kp: _Array,
-        initial_ki: _Array,
-        initial_kd: _Array,
-        learning_rate: float = ...,
-        max_adjustment: float = ...,
+        initial_kp: NDArray[numpy.float64],
+        initial_ki: NDArray[numpy.float64],
+        initial_kd: NDArray[numpy.float64],
+        learning_rate: float = 0.01,
+        max_adjustment: float = 0.1,
     ) -> None:
         """Copies the gains and zeroes the state.
 
@@ -248,7 +256,9 @@ class AdaptiveController:
             AttributeError: a gain is ``None``.
         """
 
-    def compute_control(self, target_position: _Array, current_position: _Array, dt: float) -> _Array:
+    def compute_control(
+        self, target_position: NDArray[numpy.float64], current_position: NDArray[numpy.float64], dt: float
+    ) -> NDArray[numpy.float64]:
         """One adaptation and control step; returns the control signal as a new array.
 
         Args:
