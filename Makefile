@@ -162,20 +162,23 @@ test-clang: | check-python
 	clang++ --version | head -1
 	$(CLANG_ENV) $(CLANG_VENV)/bin/python -m pytest -q -p no:cacheprovider
 
-# Every source compiled (not linked) by clang 16 against LLVM's libc++, the
-# nearest stand-in for Apple's toolchain that runs here, with the build's
-# warnings as errors.
-LIBCXX_CXX := clang++-16
-LIBCXX_FLAGS := -std=c++20 -stdlib=libc++ -O2 -Wall -Wextra -Werror -fno-exceptions -fno-rtti -ffp-contract=off \
-	-fvisibility=hidden -fPIC -DNDEBUG -DNPY_TARGET_VERSION=NPY_1_23_API_VERSION -DNPY_NO_DEPRECATED_API=NPY_API_VERSION
-check-libcxx: $(DEPS_STAMP)
+# The module built (every source compiled and linked, by meson with the
+# build's own arguments and warnings as errors) by clang 16 against LLVM's
+# libc++: the nearest stand-in for Apple's toolchain that runs here. The
+# numeric core's tests then run against that build.
+LIBCXX_ENV := CXX=clang++-16 CXXFLAGS=-stdlib=libc++ LDFLAGS=-stdlib=libc++ PATH="$(CURDIR)/$(VENV)/bin:$$PATH"
+LIBCXX_SITE := build/libcxx/site
+check-libcxx: $(INSTALL_STAMP)
 	.ci/apt-ensure clang-16 libc++-16-dev libc++abi-16-dev
-	rm -rf build/libcxx && mkdir -p build/libcxx
-	inc="-Isrc/vesk/cython_pid -I$$($(VPY) -c 'import sysconfig; print(sysconfig.get_paths()["include"])') \
-	  -isystem $$($(VPY) -c 'import numpy; print(numpy.get_include())')"; \
-	printf '%s\n' $$(find src -name '*.cpp' | sort) | \
-	  xargs -P "$$(nproc)" -I{} sh -c 'echo "  {}"; $(LIBCXX_CXX) $(LIBCXX_FLAGS) '"$$inc"' -c {} -o build/libcxx/$$(basename {}).o'
-	@echo "check-libcxx: $$(ls build/libcxx/*.o | wc -l) sources compiled with $$($(LIBCXX_CXX) --version | head -1) and libc++"
+	rm -rf build/libcxx
+	$(LIBCXX_ENV) $(VENV)/bin/meson setup build/libcxx -Dwerror=true >/dev/null
+	$(LIBCXX_ENV) ninja -C build/libcxx
+	@readelf -d build/libcxx/*.so | grep -q 'libc++.so' || { echo "check-libcxx: not linked against libc++" >&2; exit 1; }
+	mkdir -p $(LIBCXX_SITE)/vesk
+	cp src/vesk/__init__.py build/libcxx/cython_pid*.so $(LIBCXX_SITE)/vesk/
+	PYTHONPATH=$(LIBCXX_SITE) $(VPY) -c 'import vesk.cython_pid as m; assert "/libcxx/" in m.__file__, m.__file__'
+	PYTHONPATH=$(LIBCXX_SITE) $(VPY) -m pytest -q -p no:cacheprovider tests/test_fused.py tests/test_pid.py tests/test_adaptive.py
+	@echo "check-libcxx: built with $$(clang++-16 --version | head -1) and libc++; the numeric core's tests pass"
 
 # The sdist, as `make wheel` makes it, for the builds in Debian roots below
 # (the tests they run are the sdist's).
