@@ -222,6 +222,7 @@ ARM_VENV := PYTHON="$(PYTHON)" .ci/root-venv arm64 $(ARM_ROOT)
 ARM_BUILT := $(ARM_ROOT).built
 $(ARM_BUILT): $(SDIST_STAMP) | check-python
 	rm -f $@
+	.ci/binfmt-aarch64
 	PYTHON="$(PYTHON)" .ci/root-prepare arm64 $(ARM_ROOT) build/sdist/*.tar.gz $(BUILD_REQUIRES) "$(ARM_NUMPY_OLDEST)" pytest
 	$(ARM_VENV) build $(BUILD_REQUIRES)
 	$(ARM_RUN) sh -c 'g++ --version | head -1'
@@ -232,6 +233,7 @@ define arm_tests
 	for cpu in $(ARM_CPUS); do echo "QEMU_CPU=$$cpu"; QEMU_CPU=$$cpu $(ARM_RUN) /opt/work/root-test test $(1) -q $(ARM_TESTS) || exit 1; done
 endef
 test-aarch64: $(ARM_BUILT)
+	.ci/binfmt-aarch64
 	$(ARM_VENV) numpy-oldest "$(ARM_NUMPY_OLDEST)" pytest $(ARM_ROOT)/opt/work/dist/*.whl
 	$(call arm_tests,numpy-oldest)
 	$(ARM_VENV) numpy-newest numpy pytest $(ARM_ROOT)/opt/work/dist/*.whl
@@ -244,6 +246,7 @@ test-aarch64: $(ARM_BUILT)
 # root and tested there under emulation. It ends up in dist/.
 ARM_WHEELS := build/wheel-aarch64
 wheel-aarch64: $(ARM_BUILT) | $(TOOLS_STAMP)
+	.ci/binfmt-aarch64
 	rm -rf $(ARM_WHEELS)
 	PATH="$(CURDIR)/$(TOOLS_VENV)/bin:$$PATH"; \
 	shown=$$(auditwheel show $(ARM_ROOT)/opt/work/dist/*.whl) && echo "$$shown" && \
