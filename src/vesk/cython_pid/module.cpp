@@ -23,7 +23,7 @@
 // Set by a host program that embeds the interpreter to have the module call
 // itself __main__.
 extern "C" {
-__attribute__((visibility("default"))) int __pyx_module_is_main_vesk__cython_pid = 0;
+Py_EXPORTED_SYMBOL int __pyx_module_is_main_vesk__cython_pid = 0;
 }
 
 namespace vesk {

@@ -55,8 +55,12 @@ constexpr PyCMethod native_methods[] = {native_method<0>, native_method<1>, nati
 static_assert(std::size(native_methods) == std::extent_v<decltype(ClassSpec::methods)>);
 
 // Formats a name derived from class `c` into its room. 0, or -1 with
-// SystemError when it does not fit.
-[[gnu::format(printf, 3, 4)]] int compose(const ClassSpec& c, Name& out, const char* format, ...) {
+// SystemError when it does not fit. (The format check is GCC's and clang's;
+// MSVC would warn about the attribute.)
+#if defined(__GNUC__)
+[[gnu::format(printf, 3, 4)]]
+#endif
+int compose(const ClassSpec& c, Name& out, const char* format, ...) {
     va_list args;
     va_start(args, format);
     int length = std::vsnprintf(out, sizeof out, format, args);

@@ -3,6 +3,7 @@
 #include <bit>
 #include <climits>
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 
 namespace vesk::format {

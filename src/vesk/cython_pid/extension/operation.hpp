@@ -16,12 +16,12 @@ public:
 
     // `return op.fail();` adds the operation's traceback entry to the error
     // being raised.
-    std::nullptr_t fail(std::source_location where = std::source_location::current()) const {
-        add_traceback(name_, where);
+    std::nullptr_t fail(const char* file = __builtin_FILE(), unsigned line = __builtin_LINE()) const {
+        add_traceback(name_, file, line);
         return nullptr;
     }
-    int fail_status(std::source_location where = std::source_location::current()) const {
-        add_traceback(name_, where);
+    int fail_status(const char* file = __builtin_FILE(), unsigned line = __builtin_LINE()) const {
+        add_traceback(name_, file, line);
         return -1;
     }
 

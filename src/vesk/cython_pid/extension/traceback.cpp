@@ -28,16 +28,16 @@ Site cache[cache_size];
 int cached = 0;
 
 // A new reference to the code object of a failure site.
-Ref code_for(const char* operation, const std::source_location& where) {
+Ref code_for(const char* operation, const char* file, unsigned line) {
     for (int i = 0; i < cached; ++i) {
         const Site& s = cache[i];
-        if (s.operation == operation && s.line == where.line() && s.file == where.file_name())
+        if (s.operation == operation && s.line == line && s.file == file)
             return Ref::new_ref(reinterpret_cast<PyObject*>(s.code));
     }
-    PyCodeObject* code = PyCode_NewEmpty(short_file(where.file_name()), operation, static_cast<int>(where.line()));
+    PyCodeObject* code = PyCode_NewEmpty(short_file(file), operation, static_cast<int>(line));
     if (!code) return Ref();
     if (cached < cache_size) {
-        cache[cached++] = Site{operation, where.file_name(), where.line(), code};
+        cache[cached++] = Site{operation, file, line, code};
         return Ref::new_ref(reinterpret_cast<PyObject*>(code));
     }
     return Ref::steal(reinterpret_cast<PyObject*>(code));
@@ -45,11 +45,11 @@ Ref code_for(const char* operation, const std::source_location& where) {
 
 }  // namespace
 
-void add_traceback(const char* operation, std::source_location where) {
+void add_traceback(const char* operation, const char* file, unsigned line) {
     // The error being raised is set aside while the entry is built; a failure
     // to build the entry must not replace it.
     PyObject* exc = PyErr_GetRaisedException();
-    Ref code = code_for(operation, where);
+    Ref code = code_for(operation, file, line);
     Ref globals = globals::module_dict ? Ref::new_ref(globals::module_dict) : Ref::steal(PyDict_New());
     Ref frame;
     if (code && globals)
