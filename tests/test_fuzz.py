@@ -3,8 +3,9 @@ tests/fuzz_driver.py in a child process), and callbacks that drop what a call
 is using. VESK_FUZZ_SEED picks the seed and VESK_FUZZ_CALLS the number of
 calls (for long runs); a failure names the command that replays it. Under
 CPU emulation (qemu-user; the aarch64 builds set VESK_EMULATED) the default
-is 3,000 calls instead of 30,000: the interpreter runs some fifty times
-slower there, and the full count would nearly reach the time limit.
+is 3,000 calls instead of 30,000: the interpreter runs 8 to 40 times slower
+there, depending on the emulated core, and those builds repeat these tests
+for several cores and NumPy releases; VESK_FUZZ_CALLS still asks for more.
 """
 
 import os
