@@ -411,9 +411,9 @@ def plot(runs: list[Run], step_runs: list[Run], steps: list[StepResponse], path:
     from matplotlib.gridspec import SubplotSpec
     from matplotlib.lines import Line2D
 
-    t = np.linspace(0.0, N_STEPS * DT, N_STEPS + 1)
+    t = np.linspace(0.0, N_STEPS * DT, N_STEPS + 1, dtype=np.float64)
     t_check = CHECKPOINT_STEP * DT
-    step_t = np.linspace(0.0, STEP_TIME, round(STEP_TIME / DT) + 1)
+    step_t = np.linspace(0.0, STEP_TIME, round(STEP_TIME / DT) + 1, dtype=np.float64)
     colors = [f"C{i}" for i in range(10)]  # the default colour cycle
     axis_styles = {"x": "-", "y": "--", "z": ":"}  # the formation's axes, inside each vehicle's colour
     fig = plt.figure(figsize=(19, 26), layout="constrained")
