@@ -459,6 +459,16 @@ def plot(runs: list[Run], step_runs: list[Run], steps: list[StepResponse], path:
     def settles(response: StepResponse) -> str:
         return f"settles in {response.settling:.2f} s" if np.isfinite(response.settling) else "does not settle"
 
+    def finish_step_panel(ax: Axes, response: StepResponse, what: str, ylabel: str) -> None:
+        """The settling time marked, the axes limited to the plotted time, the title and labels."""
+        if np.isfinite(response.settling):
+            ax.axvline(response.settling, color="0.2", lw=0.8)
+        ax.set_xlim(0.0, STEP_PLOT_TIME)
+        ax.set_title(f"{what} (kick-free, limited): overshoot {response.overshoot:.1f} %, {settles(response)}",
+                     fontsize="medium")
+        ax.set_ylabel(ylabel)
+        ax.set_xlabel("time [s]")
+
     def arm_column(sub: SubFigure, run: Run, step_run: Run, step: StepResponse) -> SubplotSpec:
         gs = sub.add_gridspec(6, 1, height_ratios=ROW_HEIGHTS)
         joints = [f"J{j + 1}" for j in range(run.reference.shape[1])]
@@ -494,13 +504,7 @@ def plot(runs: list[Run], step_runs: list[Run], steps: list[StepResponse], path:
             step_ax.axhline(float(goal[j]), color=colors[j], lw=0.8, ls=":", zorder=0)
             step_ax.plot(step_t, step_run.response[:, j], color=colors[j], lw=1.2)
             end_label(step_ax, STEP_PLOT_TIME, float(step_run.response[-1, j]), label, colors[j])
-        if np.isfinite(step.settling):
-            step_ax.axvline(step.settling, color="0.2", lw=0.8)
-        step_ax.set_xlim(0.0, STEP_PLOT_TIME)
-        step_ax.set_title(f"step from rest (kick-free, limited): overshoot {step.overshoot:.1f} %, "
-                          f"{settles(step)}", fontsize="medium")
-        step_ax.set_ylabel("joint angle [rad] (dotted: goal)")
-        step_ax.set_xlabel("time [s]")
+        finish_step_panel(step_ax, step, "step from rest", "joint angle [rad] (dotted: goal)")
 
         share = step_run.force / step_run.limit
         axes = stack(sub, gs[4], joints, f"step: control signal / actuator limit (largest command "
@@ -585,13 +589,7 @@ def plot(runs: list[Run], step_runs: list[Run], steps: list[StepResponse], path:
     for v, name in enumerate(vehicles):
         step_ax.plot(step_t, fleet_response.progress[:, v], color=colors[v], lw=1.2, label=name)
     step_ax.legend(loc="lower right", fontsize="small")
-    if np.isfinite(fleet_response.settling):
-        step_ax.axvline(fleet_response.settling, color="0.2", lw=0.8)
-    step_ax.set_xlim(0.0, STEP_PLOT_TIME)
-    step_ax.set_title(f"step to the slots (kick-free, limited): overshoot {fleet_response.overshoot:.1f} %, "
-                      f"{settles(fleet_response)}", fontsize="medium")
-    step_ax.set_ylabel("way along the step (1: slot; grey: ±2 %)")
-    step_ax.set_xlabel("time [s]")
+    finish_step_panel(step_ax, fleet_response, "step to the slots", "way along the step (1: slot; grey: ±2 %)")
 
     axes = vehicle_controls(gs[4], fleet_step, step_t, f"step: control signal / actuator limit (largest command "
                             f"{fleet_step.peak_command:,.0f} x the limit)")
