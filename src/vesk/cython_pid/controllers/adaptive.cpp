@@ -40,109 +40,76 @@ int set_float_field(AdaptiveObject* self, AdaptiveFields::Field f, double value)
     return 0;
 }
 
-// A float field as the fused step reads it: an exact Python float.
-bool exact_float(PyObject* value, double* out) {
-    if (!PyFloat_CheckExact(value)) return false;
-    *out = PyFloat_AS_DOUBLE(value);
-    return true;
-}
+// The fused step of the law (fused.hpp): one native pass in the plain case,
+// the learning rate and maximum adjustment exact floats. kp and the integral
+// are computed into scratch and copied in once the kernel has come through
+// clean, so a step sent back to the generic law finds the state untouched.
+// A small step reuses the old history and previous error when nothing but
+// their fields holds them (nothing else can see them change), rolling the
+// history in place in the commit. Otherwise the kernel writes a new history
+// in its one pass (it reads the old rows anyway), and a large step changes
+// no array but kp and the integral while the GIL is released, as NumPy's
+// in-place additions do.
+struct FusedAdaptive {
+    using Fields = AdaptiveFields;
+    enum Operand { target, current, kp, ki, kd, integral, previous_error, error_history, learning_rate, max_adjustment };
+    static constexpr fused::OperandSpec operands[] = {  // in the order of Operand
+        {.source = fused::target_position, .role = fused::Role::read},
+        {.source = fused::current_position, .role = fused::Role::read},
+        {.source = AdaptiveFields::kp, .role = fused::Role::updated},
+        {.source = AdaptiveFields::ki, .role = fused::Role::read},
+        {.source = AdaptiveFields::kd, .role = fused::Role::read},
+        {.source = AdaptiveFields::integral, .role = fused::Role::updated},
+        // A copy of the step's error becomes the previous error.
+        {.source = AdaptiveFields::previous_error, .role = fused::Role::replaced,
+         .when = fused::When::differentiating, .result_like = target},
+        {.source = AdaptiveFields::error_history, .role = fused::Role::replaced, .rows = fused::Rows::history,
+         .result_like = error_history},
+        {.source = AdaptiveFields::learning_rate, .role = fused::Role::number},
+        {.source = AdaptiveFields::max_adjustment, .role = fused::Role::number},
+    };
+    static_assert(std::size(operands) == max_adjustment + 1, "one row per operand, in the enum's order");
+    static constexpr fused::NumpyCall numpy_calls[] = {
+        {&globals::Names::roll, fused::When::always},
+        {&globals::Names::mean, fused::When::always},
+        {&globals::Names::clip, fused::When::always},
+        {&globals::Names::zeros_like, fused::When::differentiating},
+    };
+    static constexpr int control_like = kp;  // u = Kp*e + ...: kp's dtype object
+    using R = fused::Resolved<FusedAdaptive>;
 
-// One step as a single native pass, in the plain case only (fused.hpp):
-// every array plain and of the target's length, the history (10, n); the
-// learning rate and maximum adjustment exact floats; kp and the integral
-// writeable and sharing memory with nothing else the step reads; np.roll,
-// np.mean, np.clip (and np.zeros_like when called) NumPy's own. kp and the
-// integral are computed into scratch and copied in once the kernel has
-// come through clean, so a step sent back to the generic law finds the
-// state untouched. The control signal, or nothing (and no error) for the
-// generic law.
-Ref fused_step(AdaptiveObject* self, int ndim, const steps::StepArgs& step) {
-    using fused::Plain;
-    Plain target, current, p_gain, i_gain, d_gain, sum, previous, history;
-    double rate, bound;
-    if (!fused::plain(step.target, ndim, nullptr, target)) return Ref();
-    const npy_intp* shape = PyArray_DIMS(reinterpret_cast<PyArrayObject*>(step.target));
-    const std::size_t n = target.size;
-    const npy_intp history_shape[2] = {static_cast<npy_intp>(kernels::history_rows), shape[0]};
-    const bool differentiate = step.dt > 0;
-    // The look-ups may run Python code: no field has been read yet.
-    if (n == 0 || !fused::numpy_function_is_own(globals::names.roll, fused::own.roll) ||
-        !fused::numpy_function_is_own(globals::names.mean, fused::own.mean) ||
-        !fused::numpy_function_is_own(globals::names.clip, fused::own.clip) ||
-        (!differentiate && !fused::numpy_function_is_own(globals::names.zeros_like, fused::own.zeros_like)))
-        return Ref();
-    // From here until the results are stored no Python code runs but, for a
-    // large step, other threads while the GIL is released.
-    const fused::Snapshot<8> state(self->fields);
     // A NaN bound is NumPy's to clip with: the kernel's clip would keep the value.
-    if (!fused::plain(step.current, ndim, shape, current) || !fused::plain(state[kp], ndim, shape, p_gain) ||
-        !fused::plain(state[ki], ndim, shape, i_gain) || !fused::plain(state[kd], ndim, shape, d_gain) ||
-        !fused::plain(state[integral], ndim, shape, sum) ||
-        !fused::plain(state[error_history], 2, history_shape, history) ||
-        !exact_float(state[learning_rate], &rate) || !exact_float(state[max_adjustment], &bound) || std::isnan(bound) ||
-        !fused::writeable(p_gain) || !fused::writeable(sum))
-        return Ref();
-    const bool have_previous = fused::plain(state[previous_error], ndim, shape, previous);
-    if (differentiate && !have_previous) return Ref();
-    if (fused::overlap(p_gain, sum)) return Ref();
-    for (const Plain* written : {&p_gain, &sum}) {
-        for (const Plain* read : {&target, &current, &i_gain, &d_gain, &history})
-            if (fused::overlap(*written, *read)) return Ref();
-        if (differentiate && fused::overlap(*written, previous)) return Ref();
+    static bool accepts(const R& r) { return !std::isnan(r.number[max_adjustment]); }
+    // Scratch: the new kp, the new integral, and the error while a reused previous error is still read.
+    static std::size_t scratch_size(const R& r) { return (r.reused[previous_error] ? 3 : 2) * r.n; }
+    static kernels::real* new_kp(const R& r) { return r.scratch; }
+    static kernels::real* new_integral(const R& r) { return r.scratch + r.n; }
+    static kernels::real* error(const R& r) {
+        return r.reused[previous_error] ? r.scratch + 2 * r.n : r.result[previous_error];
     }
-
-    // NumPy gives a result the dtype object of its first operand: the
-    // rolled history that of the history, the error (and its copy) that of
-    // the target, the control signal that of kp.
-    auto descr_of = [](const Plain& a) { return PyArray_DESCR(reinterpret_cast<PyArrayObject*>(a.object)); };
-    auto data_of = [](const Ref& a) {
-        return static_cast<kernels::real*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(a.get())));
-    };
-    const bool release_gil = n >= fused::release_gil_from;
-    // A small step reuses the old history and previous error when nothing but
-    // their fields holds them (nothing else can see them change), rolling the
-    // history in place once the kernel has come through clean. Otherwise the
-    // kernel writes a new history in its one pass (it reads the old rows
-    // anyway), and a large step then changes no array but kp and the integral
-    // while the GIL is released, as NumPy's in-place additions do.
-    const bool reuse_history = !release_gil && fused::reusable(history, descr_of(history));
-    const bool reuse_previous = !release_gil && have_previous && fused::reusable(previous, descr_of(target));
-    Ref control = fused::new_array(descr_of(p_gain), ndim, shape);
-    Ref new_history = reuse_history ? Ref::new_ref(history.object) : fused::new_array(descr_of(history), 2, history_shape);
-    Ref new_previous = reuse_previous ? Ref::new_ref(previous.object) : fused::new_array(descr_of(target), ndim, shape);
-    fused::Scratch scratch(3 * n);
-    if (!control || !new_history || !new_previous || !scratch.get()) {
-        PyErr_Clear();  // the generic law meets the same shortage and reports it
-        return Ref();
+    static bool kernel(const R& r) {
+        const double bound = r.number[max_adjustment];
+        const kernels::AdaptiveStep step{
+            .target = r.data[target], .current = r.data[current], .kp = r.data[kp], .ki = r.data[ki],
+            .kd = r.data[kd], .integral = r.data[integral], .previous = r.data[previous_error],
+            .history = r.data[error_history], .dt = r.dt, .learning_rate = r.number[learning_rate],
+            .lower = -bound, .upper = bound, .error = error(r), .new_kp = new_kp(r),
+            .new_integral = new_integral(r), .control = r.control, .new_history = r.result[error_history],
+        };
+        return kernels::adaptive_step(step, r.n, r.differentiate);
     }
-    kernels::real* const new_kp = scratch.get();
-    kernels::real* const new_integral = new_kp + n;
-    kernels::real* const error = reuse_previous ? new_integral + n : data_of(new_previous);
-    const kernels::AdaptiveStep kernel{
-        target.data, current.data, p_gain.data, i_gain.data, d_gain.data, sum.data, previous.data, history.data,
-        step.dt,     rate,         -bound,      bound,       error,       new_kp,   new_integral,  data_of(control),
-        reuse_history ? nullptr : data_of(new_history),
-    };
-    auto commit = [&] {
-        const std::size_t row = n * sizeof(double);
-        std::memcpy(p_gain.data, new_kp, row);  // kp and the integral, in place
-        std::memcpy(sum.data, new_integral, row);
-        if (reuse_history) {  // rolled by one row, the error in row 0; the oldest row goes
-            std::memmove(history.data + n, history.data, (kernels::history_rows - 1) * row);
-            std::memcpy(history.data, error, row);
+    static void commit(const R& r) {
+        const std::size_t row = r.n * sizeof(double);
+        std::memcpy(r.data[kp], new_kp(r), row);  // kp and the integral, in place
+        std::memcpy(r.data[integral], new_integral(r), row);
+        if (r.reused[error_history]) {  // rolled by one row, the error in row 0; the oldest row goes
+            kernels::real* history = r.data[error_history];
+            std::memmove(history + r.n, history, (kernels::history_rows - 1) * row);
+            std::memcpy(history, error(r), row);
         }
-        if (reuse_previous) std::memcpy(previous.data, error, row);  // a copy of the error
-    };
-    if (!fused::run_clean(n, [&] { return kernels::adaptive_step(kernel, n, differentiate); }, commit)) return Ref();
-    // A reset by another thread meanwhile wins: the step returns its control
-    // signal, as if it had finished just before, and stores nothing over it.
-    // The old objects are held by `state`, so neither store frees anything.
-    if (state.current(self->fields)) {
-        set_field(self, error_history, std::move(new_history));
-        set_field(self, previous_error, std::move(new_previous));
+        if (r.reused[previous_error]) std::memcpy(r.data[previous_error], error(r), row);  // a copy of the error
     }
-    return control;
-}
+};
 
 }  // namespace
 
@@ -202,7 +169,8 @@ PyObject* adaptive_compute_control(const ClassSpec& spec, AdaptiveObject* self, 
     const int ndim = spec.ndim;
     steps::StepArgs step;
     if (steps::bind_step(spec.operation.compute_control, args, nargs, kwnames, step) < 0) return nullptr;
-    if (Ref control = fused_step(self, ndim, step)) return control.release();
+    if (Ref control = ndim == 1 ? fused::step<FusedAdaptive, 1>(self, step.target, step.current, step.dt) : Ref())
+        return control.release();
     Operation op(spec.operation.compute_control);
     if (steps::hold_positions(op, ndim, step) < 0) return nullptr;
 

@@ -15,17 +15,30 @@ Ref new_array(PyArray_Descr* descr, int ndim, const npy_intp* shape) {
     return Ref::steal(PyArray_NewFromDescr(globals::ndarray_type, descr, ndim, shape, nullptr, nullptr, 0, nullptr));
 }
 
-bool numpy_function_is_own(PyObject* name, PyObject* own_function) {
+PyObject* ImportedNumpy::function(PyObject* name) const noexcept {
+    const auto& n = globals::names;
+    return name == n.zeros_like ? zeros_like : name == n.roll ? roll : name == n.mean ? mean : name == n.clip ? clip : nullptr;
+}
+
+bool numpy_function_is_own(PyObject* name) {
+    PyObject* own_function = imported.function(name);
     if (!own_function || !globals::module_dict) return false;
-    // Borrowed look-ups: the interned keys of str-keyed dicts run no code.
-    PyObject* np = PyDict_GetItemWithError(globals::module_dict, globals::names.np);
-    if (np != own.module || !PyModule_CheckExact(np)) {
-        if (!np) PyErr_Clear();  // the generic law looks again and reports it
+    // The namespace may hold keys of any type, whose __eq__ runs in the
+    // look-up: the results are held, and the caller reads nothing before.
+    PyObject* found = nullptr;
+    if (PyDict_GetItemRef(globals::module_dict, globals::names.np, &found) < 0) {
+        PyErr_Clear();  // the generic law looks again and reports it
         return false;
     }
-    PyObject* function = PyDict_GetItemWithError(PyModule_GetDict(np), name);
-    if (!function) PyErr_Clear();
-    return function == own_function;
+    const Ref np = Ref::steal(found);
+    if (np.get() != imported.module || !PyModule_CheckExact(np.get())) return false;
+    // A module's own namespace: str keys, but a subclass's __eq__ may run too.
+    if (PyDict_GetItemRef(PyModule_GetDict(np.get()), name, &found) < 0) {
+        PyErr_Clear();
+        return false;
+    }
+    const Ref function = Ref::steal(found);
+    return function.get() == own_function;
 }
 
 namespace {
@@ -54,11 +67,11 @@ int remember_numpy(PyObject* ns) {
     if (PyDict_GetItemRef(ns, globals::names.np, &numpy) < 0) return -1;
     Ref owned = Ref::steal(numpy);
     if (!numpy || !PyModule_CheckExact(numpy)) return 0;  // no fused step will ever count it as NumPy
-    Py_XSETREF(own.module, owned.release());
-    if (!own.float64 && !(own.float64 = PyArray_DescrFromType(NPY_DOUBLE))) return -1;
-    for (auto [name, slot] : {std::pair{globals::names.zeros_like, &own.zeros_like}, {globals::names.roll, &own.roll},
-                              {globals::names.mean, &own.mean}, {globals::names.clip, &own.clip}})
-        if (remember_function(own.module, name, *slot) < 0) return -1;
+    Py_XSETREF(imported.module, owned.release());
+    if (!imported.float64 && !(imported.float64 = PyArray_DescrFromType(NPY_DOUBLE))) return -1;
+    for (auto [name, slot] : {std::pair{globals::names.zeros_like, &imported.zeros_like}, {globals::names.roll, &imported.roll},
+                              {globals::names.mean, &imported.mean}, {globals::names.clip, &imported.clip}})
+        if (remember_function(imported.module, name, *slot) < 0) return -1;
     return 0;
 }
 

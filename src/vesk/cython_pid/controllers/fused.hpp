@@ -1,25 +1,36 @@
-// What the fused step of a law needs from the interpreter and NumPy: the
-// test of the plain case, new and reused result arrays, scratch memory, and
-// whether `np` still leads to NumPy's own functions.
+// The fused step: one native pass over a law's arrays in the case where it is
+// known to give exactly what the law's NumPy operations give. Every law runs
+// it through the one pipeline below, driven by the law's operand table; the
+// law contributes that table, its kernel and its commit, nothing else.
 //
-// The plain case is the one in which a single native pass is known to give
-// exactly what the NumPy operations of the law give: every array an exact
-// ndarray of native float64 without metadata and C-contiguous (at any
-// address), all of one shape. Anything else goes to the generic law.
+// The plain case: every array an exact ndarray of native float64 without
+// metadata and C-contiguous (at any address), all of the target's shape (the
+// history: ten rows of it); nothing written in place shares memory with
+// anything read; `np` and the NumPy functions the law would call still
+// NumPy's own. Anything else goes to the generic law, unchanged.
 //
-// What a step touches it holds: the controller, its arguments (the caller
-// only lends them) and every field it reads. Python code may run in a
-// namespace look-up (a key with an __eq__ of its own), in a deallocation and,
-// while the GIL is released, in any other thread; it may replace the fields
-// meanwhile. A step therefore looks its names up before it reads a field,
-// reads each field once into a reference of its own, and stores its results
-// only if every field it read is still the object it read.
+// The pipeline, in an order no law can change:
+//   1. every look-up that may run Python code (a namespace key's __eq__);
+//   2. hold every field (the positions are held by binding);
+//   3. derive data pointers, sizes, dtypes and flags from the held objects,
+//      and check them against the table: nothing read before step 1 is
+//      trusted after it;
+//   4. the kernel, with the GIL released for a large step, and the commit of
+//      what it updates in place, only if no NaN came out and no flag rose;
+//   5. store the replaced fields only if every field is still the object read.
+// Between 2 and 5 no Python code runs in this thread; another thread may run
+// while the GIL is released, but it cannot step or pickle this controller
+// meanwhile (Busy) and what it replaces is held by the snapshot.
 #pragma once
 
+#include <array>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
 #include "extension/globals.hpp"
+#include "extension/instance.hpp"
 #include "extension/numpy_api.hpp"
 #include "kernels.hpp"
 
@@ -29,8 +40,38 @@ namespace vesk::fused {
 // NumPy's own loops do (every operand is held meanwhile).
 inline constexpr std::size_t release_gil_from = 4096;
 
-// A plain operand: the array (held by the step), its data and its element count.
-struct Plain {
+// ---- the operand table -----------------------------------------------------
+
+// Where an operand comes from: a position argument or a field of the controller.
+inline constexpr int target_position = -1, current_position = -2;
+
+enum class Role : std::uint8_t {
+    read,      // read only
+    updated,   // updated in place by the commit: shares memory with nothing read
+    replaced,  // read (see When), then replaced by a new array the step makes
+    number,    // a float field, read as a double: an exact Python float
+};
+enum class When : std::uint8_t { always, differentiating };  // when the kernel reads it
+enum class Rows : std::uint8_t { step, history };           // the target's shape, or ten rows of it
+
+struct OperandSpec {
+    int source;  // target_position, current_position or a field
+    Role role;
+    When when = When::always;
+    Rows rows = Rows::step;
+    int result_like = 0;  // replaced: the operand whose dtype object the new array gets
+};
+
+// A NumPy function the law calls, which must still be NumPy's own.
+struct NumpyCall {
+    PyObject* globals::Names::*name;
+    When when;  // `differentiating` here means: called only when not differentiating (zeros_like)
+};
+
+// ---- arrays as the kernels see them ---------------------------------------
+
+// A kernel operand: the array (held by the step), its data and its element count.
+struct KernelArray {
     PyObject* object = nullptr;
     kernels::real* data = nullptr;
     std::size_t size = 0;
@@ -38,12 +79,13 @@ struct Plain {
 
 // NumPy's functions and float64 dtype as they were at import (a null
 // function: not NumPy's own then).
-struct OwnNumpy {
+struct ImportedNumpy {
     PyObject* module;
     PyObject *zeros_like, *roll, *mean, *clip;
     PyArray_Descr* float64;
+    PyObject* function(PyObject* name) const noexcept;
 };
-inline OwnNumpy own{};
+inline ImportedNumpy imported{};
 
 // A float64 dtype other than NumPy's shared one (a restored pickle's, say):
 // native byte order and no metadata, which NumPy may carry into results.
@@ -52,13 +94,12 @@ bool plain_float64(PyArray_Descr* descr);
 // `object` is an exact, C-contiguous ndarray of native float64 without
 // metadata, of `ndim` dimensions and, when `shape` is given, of that shape.
 // Its data may lie at any address: the kernels load and store unaligned.
-// Inline: a step asks this of up to eight arrays.
-inline bool plain(PyObject* object, int ndim, const npy_intp* shape, Plain& out) {
+inline bool kernel_array(PyObject* object, int ndim, const npy_intp* shape, KernelArray& out) {
     if (Py_TYPE(object) != globals::ndarray_type) return false;
     auto* array = reinterpret_cast<PyArrayObject*>(object);
     if (PyArray_NDIM(array) != ndim || !(PyArray_FLAGS(array) & NPY_ARRAY_C_CONTIGUOUS)) return false;
     PyArray_Descr* descr = PyArray_DESCR(array);
-    if (descr != own.float64 && !plain_float64(descr)) return false;
+    if (descr != imported.float64 && !plain_float64(descr)) return false;
     npy_intp size = 1;
     for (int i = 0; i < ndim; ++i) {
         if (shape && PyArray_DIMS(array)[i] != shape[i]) return false;
@@ -70,21 +111,26 @@ inline bool plain(PyObject* object, int ndim, const npy_intp* shape, Plain& out)
 
 // The arrays share memory. C-contiguous: each occupies `size` doubles from
 // its data pointer on; the pointers of unrelated arrays compare as addresses.
-inline bool overlap(const Plain& a, const Plain& b) {
+inline bool overlap(const KernelArray& a, const KernelArray& b) {
     const auto a0 = reinterpret_cast<std::uintptr_t>(a.data), b0 = reinterpret_cast<std::uintptr_t>(b.data);
     return a0 < b0 + b.size * sizeof(double) && b0 < a0 + a.size * sizeof(double);
 }
 
-inline bool writeable(const Plain& a) {
+inline bool writeable(const KernelArray& a) {
     auto* array = reinterpret_cast<PyArrayObject*>(a.object);
     return (PyArray_FLAGS(array) & (NPY_ARRAY_WRITEABLE | NPY_ARRAY_WRITEBACKIFCOPY)) == NPY_ARRAY_WRITEABLE;
+}
+
+inline PyArray_Descr* descr_of(PyObject* a) { return PyArray_DESCR(reinterpret_cast<PyArrayObject*>(a)); }
+inline kernels::real* data_of(PyObject* a) {
+    return static_cast<kernels::real*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(a)));
 }
 
 // `a` can serve as this step's new array of `descr`: nothing but its field
 // and the step's own reference holds it (no other reference, no weak
 // reference, no view, owns its data, aligned as NumPy allocates) and its
 // strides are those of a new C-ordered array.
-inline bool reusable(const Plain& a, PyArray_Descr* descr) {
+inline bool reusable(const KernelArray& a, PyArray_Descr* descr) {
     auto* array = reinterpret_cast<PyArrayObject*>(a.object);
     constexpr int needed = NPY_ARRAY_OWNDATA | NPY_ARRAY_WRITEABLE | NPY_ARRAY_ALIGNED;
     if (Py_REFCNT(a.object) != 2 || PyArray_BASE(array) || (PyArray_FLAGS(array) & needed) != needed ||
@@ -104,8 +150,9 @@ inline bool reusable(const Plain& a, PyArray_Descr* descr) {
 Ref new_array(PyArray_Descr* descr, int ndim, const npy_intp* shape);
 
 // `np`, looked up now as the laws look it up, is the NumPy module seen at
-// import and its attribute `name` is `own`, NumPy's own function.
-bool numpy_function_is_own(PyObject* name, PyObject* own);
+// import and its attribute `name` is NumPy's own function. The look-ups may
+// run Python code (a namespace key's __eq__).
+bool numpy_function_is_own(PyObject* name);
 
 // Records `np` of the module namespace `ns` and its functions. 0, or -1
 // with the error set.
@@ -135,7 +182,7 @@ public:
     }
     PyObject* operator[](int i) const noexcept { return refs_[i].get(); }
     // Every field is still the object the step read: its results may be stored.
-    bool current(PyObject* const* fields) const noexcept {
+    bool unchanged(PyObject* const* fields) const noexcept {
         for (int i = 0; i < N; ++i)
             if (fields[i] != refs_[i].get()) return false;
         return true;
@@ -151,7 +198,7 @@ private:
 // own loops run (`commit` only copies into arrays the step writes in place,
 // as NumPy's in-place additions do). True when the step was committed.
 template <class Kernel, class Commit>
-bool run_clean(std::size_t n, Kernel&& kernel, Commit&& commit) {
+bool run_clean(bool release_gil, Kernel&& kernel, Commit&& commit) {
     auto run = [&] {
         kernels::FpStatus::clear();
         bool nan = kernel();
@@ -159,12 +206,143 @@ bool run_clean(std::size_t n, Kernel&& kernel, Commit&& commit) {
         commit();
         return true;
     };
-    if (n < release_gil_from) return run();
+    if (!release_gil) return run();
     bool committed;
     Py_BEGIN_ALLOW_THREADS
     committed = run();
     Py_END_ALLOW_THREADS
     return committed;
+}
+
+// ---- the pipeline ----------------------------------------------------------
+
+// What the pipeline hands a law's kernel and commit: every operand resolved
+// from the held objects, by the law's operand index.
+template <class Law>
+struct Resolved {
+    static constexpr int count = static_cast<int>(std::size(Law::operands));
+    // (Plain arrays: a template argument would drop kernels::real's alignment attribute.)
+    kernels::real* data[count]{};    // arrays: their data (null: not read this step)
+    double number[count]{};          // numbers: their value
+    kernels::real* result[count]{};  // replaced: the new array's data, or null when reused
+    bool reused[count]{};            // replaced: the old array is written in place by the commit
+    kernels::real* control = nullptr;
+    double* scratch = nullptr;
+    std::size_t n = 0;
+    double dt = 0.0;
+    bool differentiate = false;
+};
+
+// A law's fused step: the control signal, or nothing (and no error) for the
+// generic law. `Law` gives `Fields`, `operands` (its table), `numpy_calls`,
+// `control_like` (the operand whose dtype object the control signal gets),
+// `scratch_size(r)`, `accepts(r)` (checks beyond the table's), `kernel(r)`
+// (true when a NaN came out) and `commit(r)` (the in-place updates).
+// `ndim` is a template argument: the checks of the operands then unroll.
+template <class Law, int ndim>
+Ref step(Instance<typename Law::Fields>* self, PyObject* target, PyObject* current, double dt) {
+    using R = Resolved<Law>;
+    constexpr int count = R::count;
+    constexpr int nfields = field_count<typename Law::Fields>;
+    const bool differentiate = dt > 0;
+
+    // 1. Look-ups that may run Python code: nothing about any array is known yet.
+    for (const NumpyCall& call : Law::numpy_calls) {
+        if (call.when == When::differentiating && differentiate) continue;
+        if (!numpy_function_is_own(globals::names.*(call.name))) return Ref();
+    }
+    // 2. Hold every field. From here until the results are stored no Python
+    // code runs in this thread.
+    const Snapshot<nfields> state(self->fields);
+
+    // 3. Everything about the arrays, read from the held objects.
+    std::array<KernelArray, count> arrays{};
+    R r;
+    r.dt = dt;
+    r.differentiate = differentiate;
+    if (!kernel_array(target, ndim, nullptr, arrays[0]) || arrays[0].size == 0) return Ref();
+    static_assert(Law::operands[0].source == target_position, "the target comes first: it gives the shape");
+    npy_intp shape[ndim];  // a copy: the target's dims block is NumPy's to replace
+    for (int d = 0; d < ndim; ++d) shape[d] = PyArray_DIMS(reinterpret_cast<PyArrayObject*>(target))[d];
+    const npy_intp history_shape[2] = {static_cast<npy_intp>(kernels::history_rows), shape[0]};
+    r.n = arrays[0].size;
+    r.data[0] = arrays[0].data;
+    for (int i = 1; i < count; ++i) {
+        const OperandSpec& spec = Law::operands[i];
+        PyObject* object = spec.source == target_position    ? target
+                           : spec.source == current_position ? current
+                                                             : state[spec.source];
+        if (spec.role == Role::number) {
+            if (!PyFloat_CheckExact(object)) return Ref();
+            r.number[i] = PyFloat_AS_DOUBLE(object);
+            continue;
+        }
+        const bool history = spec.rows == Rows::history;
+        const bool is_plain = history ? kernel_array(object, 2, history_shape, arrays[i])
+                                      : kernel_array(object, ndim, shape, arrays[i]);
+        const bool needed = spec.when == When::always || differentiate;
+        if (!is_plain) {
+            if (needed) return Ref();
+            arrays[i] = {};  // not read, and not plain: never reused either
+            continue;
+        }
+        if (spec.role == Role::updated && !writeable(arrays[i])) return Ref();
+        if (needed) r.data[i] = arrays[i].data;
+    }
+    // Nothing updated in place shares memory with anything read.
+    for (int w = 0; w < count; ++w) {
+        if (Law::operands[w].role != Role::updated) continue;
+        for (int i = 0; i < count; ++i)
+            if (i != w && arrays[i].object && (r.data[i] || Law::operands[i].role == Role::updated) &&
+                overlap(arrays[w], arrays[i]))
+                return Ref();
+    }
+    if (!Law::accepts(r)) return Ref();
+
+    // New results; a replaced array nothing else holds is reused by a small
+    // step instead (updated in place by the commit, once the kernel is clean).
+    const bool release_gil = r.n >= release_gil_from;
+    Ref results[count];
+    for (int i = 0; i < count; ++i) {
+        const OperandSpec& spec = Law::operands[i];
+        if (spec.role != Role::replaced) continue;
+        // NumPy gives a result the dtype object of its first operand.
+        PyArray_Descr* descr = descr_of(arrays[spec.result_like].object);
+        if (!release_gil && arrays[i].object && reusable(arrays[i], descr)) {
+            r.reused[i] = true;
+            results[i] = Ref::new_ref(arrays[i].object);
+            r.data[i] = arrays[i].data;
+            continue;
+        }
+        results[i] = spec.rows == Rows::history ? new_array(descr, 2, history_shape) : new_array(descr, ndim, shape);
+        if (!results[i]) break;
+        r.result[i] = data_of(results[i].get());
+    }
+    Ref control = new_array(descr_of(arrays[Law::control_like].object), ndim, shape);
+    Scratch scratch(Law::scratch_size(r));
+    bool made = control && scratch.get();
+    for (int i = 0; i < count; ++i)
+        if (Law::operands[i].role == Role::replaced && !results[i]) made = false;
+    if (!made) {
+        PyErr_Clear();  // the generic law meets the same shortage and reports it
+        return Ref();
+    }
+    r.control = data_of(control.get());
+    r.scratch = scratch.get();
+
+    // 4. The kernel and the in-place updates.
+    if (!run_clean(release_gil, [&] { return Law::kernel(r); }, [&] { Law::commit(r); })) return Ref();
+
+    // 5. A reset meanwhile (another thread's __init__ or __setstate__) wins:
+    // the step returns its control signal, as if it had finished just before,
+    // and stores nothing over it. The old objects are held by `state`, so no
+    // store frees anything.
+    if (state.unchanged(self->fields)) {
+        for (int i = 0; i < count; ++i)
+            if (Law::operands[i].role == Role::replaced)
+                set_slot(self->fields[Law::operands[i].source], std::move(results[i]));
+    }
+    return control;
 }
 
 }  // namespace vesk::fused

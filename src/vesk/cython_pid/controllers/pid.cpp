@@ -24,67 +24,44 @@ namespace {
 
 ParamList init_params{"__init__", {"kp", "ki", "kd"}, 3, 3};
 
-// One step as a single native pass, in the plain case only (fused.hpp):
-// every array plain and of the target's shape; the integral writeable and
-// sharing memory with nothing it is computed from; np.zeros_like NumPy's
-// own when the step would call it. The integral gets e*dt added in place
-// once the kernel has come through clean, so a step sent back to the
-// generic law finds the state untouched.
-// The control signal, or nothing (and no error) for the generic law.
-// The number of dimensions is a template argument: the tests of up to eight
-// arrays a step then unroll.
-template <int ndim>
-Ref fused_step(PidObject* self, const steps::StepArgs& step) {
-    using fused::Plain;
-    Plain target, current, p_gain, i_gain, d_gain, sum, previous;
-    if (!fused::plain(step.target, ndim, nullptr, target)) return Ref();
-    const npy_intp* shape = PyArray_DIMS(reinterpret_cast<PyArrayObject*>(step.target));
-    const std::size_t n = target.size;
-    const bool differentiate = step.dt > 0;
-    // The look-up may run Python code: no field has been read yet.
-    if (n == 0 || (!differentiate && !fused::numpy_function_is_own(globals::names.zeros_like, fused::own.zeros_like)))
-        return Ref();
-    // From here until the results are stored no Python code runs but, for a
-    // large step, other threads while the GIL is released.
-    const fused::Snapshot<5> state(self->fields);
-    if (!fused::plain(step.current, ndim, shape, current) || !fused::plain(state[kp], ndim, shape, p_gain) ||
-        !fused::plain(state[ki], ndim, shape, i_gain) || !fused::plain(state[kd], ndim, shape, d_gain) ||
-        !fused::plain(state[integral], ndim, shape, sum) || !fused::writeable(sum))
-        return Ref();
-    const bool have_previous = fused::plain(state[previous_error], ndim, shape, previous);
-    if (differentiate && !have_previous) return Ref();
-    for (const Plain* read : {&target, &current, &p_gain, &i_gain, &d_gain})
-        if (fused::overlap(sum, *read)) return Ref();
-    if (differentiate && fused::overlap(sum, previous)) return Ref();
+// The fused step of the law (fused.hpp): one native pass in the plain case.
+// The integral gets e*dt added in place once the kernel has come through
+// clean, so a step sent back to the generic law finds the state untouched.
+struct FusedPid {
+    using Fields = PidFields;
+    enum Operand { target, current, kp, ki, kd, integral, previous_error };
+    static constexpr fused::OperandSpec operands[] = {  // in the order of Operand
+        {.source = fused::target_position, .role = fused::Role::read},
+        {.source = fused::current_position, .role = fused::Role::read},
+        {.source = PidFields::kp, .role = fused::Role::read},
+        {.source = PidFields::ki, .role = fused::Role::read},
+        {.source = PidFields::kd, .role = fused::Role::read},
+        {.source = PidFields::integral, .role = fused::Role::updated},
+        // The step's error itself becomes the previous error.
+        {.source = PidFields::previous_error, .role = fused::Role::replaced, .when = fused::When::differentiating,
+         .result_like = target},
+    };
+    static_assert(std::size(operands) == previous_error + 1, "one row per operand, in the enum's order");
+    static constexpr fused::NumpyCall numpy_calls[] = {{&globals::Names::zeros_like, fused::When::differentiating}};
+    static constexpr int control_like = kp;  // u = Kp*e + ...: kp's dtype object
+    using R = fused::Resolved<FusedPid>;
 
-    // NumPy gives a result the dtype object of its first operand: the
-    // error that of the target, the control signal that of kp.
-    PyArray_Descr* error_descr = PyArray_DESCR(reinterpret_cast<PyArrayObject*>(target.object));
-    const bool release_gil = n >= fused::release_gil_from;
-    const bool reuse = !release_gil && have_previous && fused::reusable(previous, error_descr);
-    // New exact ndarrays: no __array_finalize__, no Python code.
-    Ref control = fused::new_array(PyArray_DESCR(reinterpret_cast<PyArrayObject*>(p_gain.object)), ndim, shape);
-    Ref error = reuse ? Ref::new_ref(previous.object) : fused::new_array(error_descr, ndim, shape);
-    fused::Scratch scratch(reuse ? n : 0);  // the error, while the old one is still read
-    if (!control || !error || !scratch.get()) {
-        PyErr_Clear();  // the generic law meets the same shortage and reports it
-        return Ref();
+    static bool accepts(const R&) { return true; }
+    // A reused previous error is still read while the error is computed: the error goes to scratch.
+    static std::size_t scratch_size(const R& r) { return r.reused[previous_error] ? r.n : 0; }
+    static kernels::real* error(const R& r) { return r.reused[previous_error] ? r.scratch : r.result[previous_error]; }
+    static bool kernel(const R& r) {
+        const kernels::PidStep step{
+            .target = r.data[target], .current = r.data[current], .kp = r.data[kp], .ki = r.data[ki],
+            .kd = r.data[kd], .integral = r.data[integral], .previous = r.data[previous_error], .dt = r.dt,
+            .error = error(r), .control = r.control,
+        };
+        return kernels::pid_step(step, r.n, r.differentiate);
     }
-    auto data_of = [](PyObject* a) { return static_cast<kernels::real*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(a))); };
-    kernels::real* const error_data = reuse ? scratch.get() : data_of(error.get());
-    const kernels::PidStep kernel{
-        target.data, current.data, p_gain.data, i_gain.data, d_gain.data, sum.data,
-        previous.data, step.dt, error_data, data_of(control.get()),
-    };
-    auto commit = [&] {  // the integral, in place; the reused array gets the error
-        kernels::accumulate(sum.data, error_data, step.dt, reuse ? previous.data : nullptr, n);
-    };
-    if (!fused::run_clean(n, [&] { return kernels::pid_step(kernel, n, differentiate); }, commit)) return Ref();
-    // A reset by another thread meanwhile wins: the step returns its control
-    // signal, as if it had finished just before, and stores nothing over it.
-    if (state.current(self->fields)) set_field(self, previous_error, std::move(error));  // the step's error itself
-    return control;
-}
+    static void commit(const R& r) {  // the integral, in place; a reused array gets the error
+        kernels::accumulate(r.data[integral], error(r), r.dt, r.reused[previous_error] ? r.data[previous_error] : nullptr, r.n);
+    }
+};
 
 }  // namespace
 
@@ -116,7 +93,9 @@ PyObject* pid_compute_control(const ClassSpec& spec, PidObject* self, PyObject* 
     const int ndim = spec.ndim;
     steps::StepArgs step;
     if (steps::bind_step(spec.operation.compute_control, args, nargs, kwnames, step) < 0) return nullptr;
-    if (Ref control = ndim == 1 ? fused_step<1>(self, step) : ndim == 2 ? fused_step<2>(self, step) : Ref())
+    if (Ref control = ndim == 1   ? fused::step<FusedPid, 1>(self, step.target, step.current, step.dt)
+                      : ndim == 2 ? fused::step<FusedPid, 2>(self, step.target, step.current, step.dt)
+                                  : Ref())
         return control.release();
     Operation op(spec.operation.compute_control);
     if (steps::hold_positions(op, ndim, step) < 0) return nullptr;

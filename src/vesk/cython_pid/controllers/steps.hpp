@@ -27,14 +27,14 @@ struct StepArgs {
 // a fused step never needs one. 0, or -1 with the error set.
 inline int bind_step(const char* operation, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                      StepArgs& out) {
-    PyObject* bound[3];
+    Ref bound[3];
     if (bind(compute_params, args, nargs, kwnames, bound) < 0) return Operation(operation).fail_status();
-    out.target_ref = Ref::new_ref(bound[0]);
-    out.current_ref = Ref::new_ref(bound[1]);
-    out.target = bound[0];
-    out.current = bound[1];
-    // dt's conversion may run Python code (its __float__): the positions are held by now.
-    if (to_double(bound[2], &out.dt) < 0) return Operation(operation).fail_status();
+    out.target_ref = std::move(bound[0]);
+    out.current_ref = std::move(bound[1]);
+    out.target = out.target_ref.get();
+    out.current = out.current_ref.get();
+    // dt's conversion may run Python code (its __float__): binding holds what it hands out.
+    if (to_double(bound[2].get(), &out.dt) < 0) return Operation(operation).fail_status();
     if (check_array_type(out.target, "target_position") < 0 || check_array_type(out.current, "current_position") < 0)
         return -1;
     return 0;

@@ -44,101 +44,77 @@ int unexpected_keyword(const ParamList& p, PyObject* key) {
     return -1;
 }
 
-// Index of the parameter named `key`, or -1 when none is; -2 on error.
-// Names compare as text, not by identity.
+// Index of the parameter named `key` (a str or a subclass), or -1 when none
+// is. The interned names match by identity; any other key by its text alone,
+// so that no __eq__ of a str subclass runs.
 int find(const ParamList& p, PyObject* key) {
     for (int i = 0; i < p.count; ++i)
         if (p.interned[i] == key) return i;
-    for (int i = 0; i < p.count; ++i) {
-        int eq = PyObject_RichCompareBool(p.interned[i], key, Py_EQ);
-        if (eq < 0) return -2;
-        if (eq) return i;
-    }
+    for (int i = 0; i < p.count; ++i)
+        if (PyUnicode_Compare(p.interned[i], key) == 0) return i;
     return -1;
 }
 
 // After keywords: the first required parameter still unbound is reported
 // with its position as the number given.
-int check_required(const ParamList& p, Py_ssize_t nargs, PyObject** out) {
+int check_required(const ParamList& p, Py_ssize_t nargs, const Ref* out) {
     for (Py_ssize_t i = nargs; i < p.required; ++i)
         if (!out[i]) return count_error(p, i);
     return 0;
 }
 
-}  // namespace
-
-int bind(ParamList& p, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
-    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-    if (nkw == 0) {
-        if (nargs < p.required || nargs > p.count) return count_error(p, nargs);
-        for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
-        for (Py_ssize_t i = nargs; i < p.count; ++i) out[i] = nullptr;
-        return 0;
-    }
+// Binds the positional arguments, then each keyword in the order given.
+// Nothing here runs Python code: keys are compared by identity and text.
+template <class Keywords>
+int bind_keywords(ParamList& p, PyObject* const* args, Py_ssize_t nargs, Py_ssize_t nkw, Keywords&& next,
+                  Ref* out) {
     if (nargs > p.count) return count_error(p, nargs);
-    if (intern_names(p) < 0) return -1;
-    for (Py_ssize_t i = 0; i < p.count; ++i) out[i] = i < nargs ? args[i] : nullptr;
-    for (Py_ssize_t k = 0; k < nkw; ++k) {
-        PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+    if (nkw && intern_names(p) < 0) return -1;
+    for (Py_ssize_t i = 0; i < p.count; ++i) out[i] = i < nargs ? Ref::new_ref(args[i]) : Ref();
+    PyObject *key, *value;
+    while (next(key, value)) {
         int i = find(p, key);
-        if (i == -2) return -1;
         if (i < 0) return unexpected_keyword(p, key);
-        if (i < nargs) return multiple_values(p, key);
-        out[i] = args[nargs + k];
+        if (out[i]) return multiple_values(p, key);  // by position, or a second key of the same text
+        out[i] = Ref::new_ref(value);
     }
     return check_required(p, nargs, out);
 }
 
+}  // namespace
+
+int bind(ParamList& p, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Ref* out) {
+    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    if (nkw == 0 && (nargs < p.required || nargs > p.count)) return count_error(p, nargs);
+    Py_ssize_t k = 0;
+    auto next = [&](PyObject*& key, PyObject*& value) {
+        if (k == nkw) return false;
+        key = PyTuple_GET_ITEM(kwnames, k);
+        value = args[nargs + k++];
+        return true;
+    };
+    return bind_keywords(p, args, nargs, nkw, next, out);
+}
+
 int bind(ParamList& p, PyObject* args, PyObject* kwds, Ref* out) {
-    Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-    Py_ssize_t nkw = kwds ? PyDict_GET_SIZE(kwds) : 0;
+    const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+    const Py_ssize_t nkw = kwds ? PyDict_GET_SIZE(kwds) : 0;
     PyObject* const* items = reinterpret_cast<PyTupleObject*>(args)->ob_item;
-    if (nkw == 0) {
-        PyObject* bound[max_params];
-        if (bind(p, items, nargs, nullptr, bound) < 0) return -1;
-        for (int i = 0; i < p.count; ++i) out[i] = Ref::new_ref(bound[i]);
-        return 0;
-    }
-    if (nargs > p.count) return count_error(p, nargs);
-    if (intern_names(p) < 0) return -1;
+    if (nargs > p.count || (nkw == 0 && nargs < p.required)) return count_error(p, nargs);
     {
         Py_ssize_t pos = 0;
         PyObject *key, *value;
-        while (PyDict_Next(kwds, &pos, &key, &value)) {
+        while (nkw && PyDict_Next(kwds, &pos, &key, &value)) {
             if (!PyUnicode_Check(key)) {
                 PyErr_SetString(PyExc_TypeError, "keywords must be strings");
                 return -1;
             }
         }
     }
-    for (Py_ssize_t i = 0; i < p.count; ++i) out[i] = i < nargs ? Ref::new_ref(items[i]) : Ref();
-    // Parameters after the positional ones, in parameter order, until every
-    // dict entry is used.
-    Py_ssize_t taken = 0;
-    for (Py_ssize_t i = nargs; i < p.count && taken < nkw; ++i) {
-        PyObject* value = nullptr;
-        if (PyDict_GetItemRef(kwds, p.interned[i], &value) < 0) return -1;
-        if (value) {
-            out[i] = Ref::steal(value);
-            ++taken;
-        }
-    }
-    if (taken < nkw) {
-        // Some key names no parameter after the positional ones: report the
-        // first such key in the dict's own order.
-        Py_ssize_t pos = 0;
-        PyObject *borrowed_key, *value;
-        while (PyDict_Next(kwds, &pos, &borrowed_key, &value)) {
-            Ref key = Ref::new_ref(borrowed_key);  // comparing may run code that drops it
-            int i = find(p, key.get());
-            if (i == -2) return -1;
-            if (i >= nargs) continue;
-            return i >= 0 ? multiple_values(p, key.get()) : unexpected_keyword(p, key.get());
-        }
-    }
-    PyObject* bound[max_params];
-    for (int i = 0; i < p.count; ++i) bound[i] = out[i].get();
-    return check_required(p, nargs, bound);
+    // The dict's own order; no Python code runs while it is walked.
+    Py_ssize_t pos = 0;
+    auto next = [&](PyObject*& key, PyObject*& value) { return nkw && PyDict_Next(kwds, &pos, &key, &value); };
+    return bind_keywords(p, items, nargs, nkw, next, out);
 }
 
 int to_double(PyObject* value, double* out) {

@@ -18,14 +18,20 @@ struct ParamList {
     PyObject* interned[max_params] = {};  // created on first use, kept for the process
 };
 
+// Binding runs no Python code, and what it hands out is held: a caller may
+// only lend its arguments (a functools.partial's stored ones), and whatever
+// the callee runs next (a __float__, a look-up, a deallocation) may drop the
+// lender's references. Keyword names are matched as the interpreter matches
+// them, by identity and then by exact comparison of the text: a str
+// subclass's __eq__ is never called.
+
 // Binds a vectorcall-style call (positional arguments, then the values of the
-// keyword names in `kwnames`). `out` receives borrowed references, null for an
+// keyword names in `kwnames`). `out` receives new references, null for an
 // optional parameter left unbound. 0, or -1 with TypeError set.
-int bind(ParamList& params, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out);
+int bind(ParamList& params, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Ref* out);
 
 // Binds a tuple of positional arguments and a keyword dict (may be null), as
-// tp_init receives them. `out` receives new references: Python code run while
-// binding (a key's __eq__) or later (a __float__) may empty the dict.
+// tp_init receives them, into new references.
 int bind(ParamList& params, PyObject* args, PyObject* kwds, Ref* out);
 
 // A double from a Python object: a float exactly is read directly, anything

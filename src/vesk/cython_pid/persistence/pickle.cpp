@@ -180,7 +180,7 @@ PyObject* reduce_cython(const ClassSpec& cls, PyObject* self, PyObject* const* a
                         PyObject* kwnames) {
     Operation op(cls.operation.reduce_cython);
     static ParamList params{"__reduce_cython__", {}, 0, 0};
-    PyObject* unused[1];
+    Ref unused[1];
     if (bind(params, args, nargs, kwnames, unused) < 0) return nullptr;  // refused without an entry
 
     const Layout& layout = *cls.law->layout;
@@ -222,21 +222,20 @@ PyObject* setstate_cython(const ClassSpec& cls, PyObject* self, PyObject* const*
                           PyObject* kwnames) {
     Operation op(cls.operation.setstate_cython);
     static ParamList params{"__setstate_cython__", {"__pyx_state"}, 1, 1};
-    PyObject* state;
+    Ref state;
     if (bind(params, args, nargs, kwnames, &state) < 0) return op.fail();
-    if (check_state_type(state) < 0) return op.fail();
-    Ref held = Ref::new_ref(state);
-    if (set_state(cls, self, held.get()) < 0) return op.fail();
+    if (check_state_type(state.get()) < 0) return op.fail();
+    if (set_state(cls, self, state.get()) < 0) return op.fail();
     Py_RETURN_NONE;
 }
 
 PyObject* unpickle(const ClassSpec& cls, PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     Operation op(cls.operation.unpickle);
-    PyObject* bound[3];
+    Ref bound[3];
     static_assert(std::size(bound) == unpickle_function.argcount);
     if (bind(cls.reconstructor_params, args, nargs, kwnames, bound) < 0) return op.fail();
-    long checksum;
-    if (to_long(bound[1], &checksum) < 0) return op.fail();
+    long checksum;  // its __int__ may run Python code: the arguments are held
+    if (to_long(bound[1].get(), &checksum) < 0) return op.fail();
 
     // The checksum is tested first, before anything about the class.
     if (std::find(std::begin(cls.checksums), std::end(cls.checksums), checksum) == std::end(cls.checksums)) {
@@ -247,13 +246,12 @@ PyObject* unpickle(const ClassSpec& cls, PyObject*, PyObject* const* args, Py_ss
     Ref new_ = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(&cls.type),
                                            globals::names.new_));
     if (!new_) return op.fail();
-    Ref result = Ref::steal(PyObject_CallOneArg(new_.get(), bound[0]));
+    Ref result = Ref::steal(PyObject_CallOneArg(new_.get(), bound[0].get()));
     if (!result) return op.fail();
-    PyObject* state = bound[2];
+    PyObject* state = bound[2].get();
     if (state != Py_None) {
         if (check_state_type(state) < 0) return op.fail();
-        Ref held = Ref::new_ref(state);
-        if (set_state(cls, result.get(), held.get()) < 0) return op.fail();
+        if (set_state(cls, result.get(), state) < 0) return op.fail();
     }
     return result.release();
 }
