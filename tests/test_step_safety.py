@@ -4,6 +4,7 @@ No step may read or write memory that was freed or replaced meanwhile."""
 
 import functools
 import os
+import pickle
 import shutil
 import subprocess
 import threading
@@ -174,3 +175,49 @@ def test_the_overflow_flag_is_seen_with_x87_arithmetic(tmp_path):
     if build.returncode != 0:
         pytest.skip("no 32-bit x86 toolchain here")
     assert subprocess.run([str(exe)], capture_output=True, text=True, timeout=60).stdout.split() == ["0", "1"]
+
+
+@pytest.mark.parametrize("cls", CLASSES, ids=lambda c: c.__name__)
+def test_steps_of_one_controller_from_two_threads_are_not_lost(cls):
+    # Two large steps at once: each updates kp and the integral in place
+    # without the GIL. One waits for the other, so both updates count.
+    c, ref = cls(*gains(cls, HUGE)), cls(*gains(cls, HUGE))
+    target = np.full(np.shape(fields(c)["kp"]), 3.0)
+    current = np.zeros_like(target)
+    start = threading.Barrier(2)
+
+    def step():
+        start.wait()
+        c.compute_control(target, current, 0.1)
+
+    workers = [threading.Thread(target=step) for _ in range(2)]
+    for w in workers:
+        w.start()
+    for w in workers:
+        w.join()
+    for _ in range(2):
+        ref.compute_control(target, current, 0.1)
+    for name, value in fields(ref).items():
+        assert np.array_equal(fields(c)[name], value), name
+
+
+@pytest.mark.parametrize("cls", CLASSES, ids=lambda c: c.__name__)
+def test_pickling_waits_for_a_large_step_of_another_thread(cls):
+    # __reduce__ during another thread's step (its kernel updating the
+    # integral in place without the GIL) sees the integral after the step.
+    c = cls(*gains(cls, HUGE))
+    target = np.full(np.shape(fields(c)["kp"]), 3.0)
+    current = np.zeros_like(target)
+    started = threading.Event()
+
+    def step():
+        started.set()
+        c.compute_control(target, current, 0.1)
+
+    worker = threading.Thread(target=step)
+    worker.start()
+    started.wait()
+    time.sleep(0.002)  # the worker holds the GIL until its kernel releases it
+    integral = fields(c)["integral"].copy()
+    worker.join()
+    assert np.array_equal(integral, fields(c)["integral"])

@@ -169,6 +169,7 @@ PyObject* adaptive_compute_control(const ClassSpec& spec, AdaptiveObject* self, 
     const int ndim = spec.ndim;
     steps::StepArgs step;
     if (steps::bind_step(spec.operation.compute_control, args, nargs, kwnames, step) < 0) return nullptr;
+    const Exclusive exclusive(self);
     if (Ref control = ndim == 1 ? fused::step<FusedAdaptive, 1>(self, step.target, step.current, step.dt) : Ref())
         return control.release();
     Operation op(spec.operation.compute_control);

@@ -93,6 +93,7 @@ PyObject* pid_compute_control(const ClassSpec& spec, PidObject* self, PyObject* 
     const int ndim = spec.ndim;
     steps::StepArgs step;
     if (steps::bind_step(spec.operation.compute_control, args, nargs, kwnames, step) < 0) return nullptr;
+    const Exclusive exclusive(self);
     if (Ref control = ndim == 1   ? fused::step<FusedPid, 1>(self, step.target, step.current, step.dt)
                       : ndim == 2 ? fused::step<FusedPid, 2>(self, step.target, step.current, step.dt)
                                   : Ref())

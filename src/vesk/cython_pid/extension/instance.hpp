@@ -7,16 +7,45 @@
 
 namespace vesk {
 
-// An instance: the object header, then N fields, each a strong reference
-// (at least None once allocated). Its size is the class's basic size.
+// What every instance has before its fields: the thread that is stepping or
+// pickling it (0: none), which Exclusive keeps.
+struct Header : PyObject {
+    unsigned long busy_thread;
+};
+
+// An instance: the header, then N fields, each a strong reference (at least
+// None once allocated). Its size is the class's basic size.
 template <int N>
-struct Record : PyObject {
+struct Record : Header {
     PyObject* fields[N];
 };
 
 // Where the fields start, for the code that handles every class alike.
-inline constexpr std::size_t fields_offset = sizeof(PyObject);
+inline constexpr std::size_t fields_offset = sizeof(Header);
 static_assert(sizeof(Record<3>) == fields_offset + 3 * sizeof(PyObject*), "fields follow the header unpadded");
+
+// One thread at a time steps or pickles a controller. A step of another
+// thread would otherwise update kp and the integral in place while this
+// one's kernel, without the GIL, does the same, and a pickle would copy an
+// integral half updated. Another thread waits (without the GIL) until the
+// controller is free; this thread's own nested calls (Python code that the
+// generic law runs) go straight through. Waiting releases the GIL, so it
+// comes before anything is read from the controller or its arguments.
+// __init__ and __setstate__ do not wait: they replace fields, which a
+// running step holds, and a step stores nothing over a reset.
+class Exclusive {
+public:
+    explicit Exclusive(PyObject* self);
+    Exclusive(const Exclusive&) = delete;
+    Exclusive& operator=(const Exclusive&) = delete;
+    ~Exclusive() {
+        if (owner_) header_->busy_thread = 0;
+    }
+
+private:
+    Header* header_;
+    bool owner_ = false;
+};
 
 inline PyObject** fields_of(PyObject* self) noexcept {
     return reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + fields_offset);

@@ -1,0 +1,447 @@
+"""Every entry point, against every place where Python code can run during
+the call, against every change that code can make.
+
+A case arms one hook, makes one call and checks what the module promises:
+no crash (and, in the sanitizer build, no report), an ordinary exception or
+the law's result on the arrays as they were before or after the change, and
+a controller whose fields still agree on one size and that steps on. Each
+hook fires once, at the first place it can. The call's arguments are only
+lent to it, by a functools.partial that the test drops, as a caller can.
+"""
+
+import functools
+import gc
+import pickle
+import weakref
+
+import numpy as np
+import pytest
+
+import vesk.cython_pid as cp
+from conftest import fields, same
+
+pytestmark = pytest.mark.filterwarnings("ignore::DeprecationWarning")  # shape and strides set in place
+
+N = 6
+DT = 0.01
+CLASSES = [cp.PIDController, cp.PIDControllerXd, cp.AdaptiveController]
+GAIN_FIELDS = ("kp", "ki", "kd", "integral", "previous_error")
+
+
+def shape_of(cls, n=N):
+    return (2, n // 2) if cls is cp.PIDControllerXd else (n,)
+
+
+def gains(cls, n=N, value=2.0):
+    return [np.full(shape_of(cls, n), value + i) for i in range(3)]
+
+
+def checksum(cls):
+    return 0xB141BC4 if cls is cp.AdaptiveController else 0x32B920E
+
+
+def state_tuple(c):
+    state = fields(c)
+    return tuple(state[k] for k in sorted(state))
+
+
+class Context:
+    """What the hook's code may reach: the controller, the partial that lends
+    the call's arguments, and through it those arguments (the partial alone
+    keeps them; a weak reference would make NumPy refuse a resize)."""
+
+    def __init__(self, controller):
+        self.controller = controller
+        self.lender = None
+        self.junk = []
+        self.after = []
+
+    def lend(self, method, args):
+        """A partial that alone holds the positional arguments and lends
+        them to the call (keywords given at the call are the caller's)."""
+        self.lender = functools.partial(method, *args)
+        return self.lender
+
+    def record_after(self):
+        """The arguments' values just after the change, as the law would read them."""
+        self.after = []
+        for a in self.arrays():
+            try:
+                self.after.append(None if a is None else np.array(a, dtype=np.float64))
+            except (TypeError, ValueError):
+                self.after.append(None)
+
+    def arrays(self):
+        return _arrays_in(self.lender.args) if self.lender is not None else []
+
+    def first_array(self):
+        return next(iter(self.arrays()), None)
+
+
+def _arrays_in(values):
+    found = []
+    for v in values:
+        if isinstance(v, np.ndarray):
+            found.append(v)
+        elif isinstance(v, tuple):
+            found.extend(_arrays_in(v))
+    return found
+
+
+# ---- the changes Python code can make ----------------------------------------
+
+
+def _refill(ctx):
+    """New arrays that take over the memory just freed, full of 7.0."""
+    ctx.junk.extend(np.full(N, 7.0) for _ in range(40))
+    ctx.junk.extend(np.full(2, 7.0) for _ in range(40))
+
+
+def resize(ctx):
+    if (a := ctx.first_array()) is not None:
+        a.resize((2,) * a.ndim, refcheck=False)
+        _refill(ctx)
+
+
+def reshape(ctx):
+    if (a := ctx.first_array()) is not None and a.size == N:
+        a.shape = (N,) if a.ndim == 2 else (2, N // 2)  # frees the old dims block
+        _refill(ctx)
+
+
+def reshape_and_shrink(ctx):
+    if (a := ctx.first_array()) is not None and a.size == N:
+        a.shape = (N,) if a.ndim == 2 else (2, N // 2)
+        a.resize((2, 1) if a.ndim == 2 else (2,), refcheck=False)
+        _refill(ctx)
+
+
+def restride(ctx):
+    if (a := ctx.first_array()) is not None and a.ndim == 1 and a.size == N:
+        a.strides = (0,)
+
+
+def retype(ctx):
+    if (a := ctx.first_array()) is not None and a.dtype.itemsize == 8:
+        a.dtype = np.int64
+
+
+def replace_contents(ctx):
+    """New contents of the same shape: NumPy frees the old data block in place."""
+    if (a := ctx.first_array()) is not None and a.dtype == np.float64:
+        a.__setstate__((1, a.shape, a.dtype, False, np.full(a.size, 9.0).tobytes()))
+        _refill(ctx)
+
+
+def drop_lender(ctx):
+    if ctx.lender is not None:
+        ctx.lender.__setstate__((len, (), {}, None))
+        _refill(ctx)
+
+
+def reset_init(ctx):
+    c = ctx.controller
+    c.__init__(*gains(type(c), 2 * N))
+
+
+def reset_setstate(ctx):
+    c = ctx.controller
+    c.__setstate_cython__(state_tuple(type(c)(*gains(type(c), 2 * N))))
+
+
+def drop_fields(ctx):
+    c = ctx.controller
+    c.__setstate_cython__((None,) * len(state_tuple(c)))
+
+
+MUTATIONS = {
+    "resize": resize,
+    "reshape": reshape,
+    "reshape and shrink": reshape_and_shrink,
+    "restride": restride,
+    "retype": retype,
+    "replace contents": replace_contents,
+    "drop lender": drop_lender,
+    "reset by __init__": reset_init,
+    "reset by __setstate_cython__": reset_setstate,
+    "drop fields": drop_fields,
+}
+# What __init__, __setstate_cython__ and the reconstructors store may then
+# disagree in size, as their callers asked: a change of an array that the
+# controller keeps as a field (the PID classes keep their gains, set-state
+# its state's arrays), or a reset in the middle of storing the fields (the
+# fields are stored one after the other, and the law reads some of them back).
+CHANGES_STORED = {"resize", "reshape", "reshape and shrink", "restride", "retype", "replace contents", "reset by __init__",
+                  "reset by __setstate_cython__", "drop fields"}
+
+
+# ---- the places where Python code runs -----------------------------------------
+
+
+class Hook:
+    """Fires the change once, from the first place it gets to run."""
+
+    def __init__(self, change, ctx):
+        self.change, self.ctx, self.armed, self.fired = change, ctx, False, False
+
+    def __call__(self, *_):
+        if self.armed:
+            self.armed = False
+            self.fired = True
+            try:
+                self.change(self.ctx)
+            except (ValueError, TypeError, AttributeError):
+                pass  # NumPy refused the change (a resize of an array still referenced, say)
+            self.ctx.record_after()
+
+
+def _colliding_key(name, hook):
+    class Key:
+        def __hash__(self):
+            return hash(name)
+
+        def __eq__(self, other):
+            hook()
+            return False
+
+    return Key()
+
+
+class NamespaceKey:
+    """A key of the module's namespace whose hash is that of a name the call
+    looks up there: the look-up runs its __eq__."""
+
+    def __init__(self, names):
+        self.names = names
+
+    def install(self, hook, call):
+        saved = dict(vars(cp))
+        ns = vars(cp)
+        for name in self.names(call.cls):
+            value = ns.pop(name)
+            ns[_colliding_key(name, hook)] = None
+            ns[name] = value
+
+        def undo():
+            ns.clear()
+            ns.update(saved)
+
+        return undo
+
+
+class NumpyKey:
+    """The same in NumPy's namespace, for the functions the laws call."""
+
+    def install(self, hook, call):
+        ns = vars(np)
+        saved = dict(ns)
+        for name in ("zeros_like", "roll", "mean", "clip", "float64", "zeros"):
+            value = ns.pop(name)
+            ns[_colliding_key(name, hook)] = None
+            ns[name] = value
+
+        def undo():
+            ns.clear()
+            ns.update(saved)
+
+        return undo
+
+
+class KeywordName:
+    """Keyword names of a str subclass whose __eq__ runs the hook: binding
+    must match them without calling it."""
+
+    def install(self, hook, call):
+        class Name(str):
+            __hash__ = str.__hash__
+
+            def __eq__(self, other):
+                hook()
+                return str.__eq__(self, other)
+
+        call.keyword_name = Name
+        return lambda: None
+
+
+class Conversion:
+    """A number whose conversion (__float__, __index__, __int__) runs the hook."""
+
+    def install(self, hook, call):
+        class Number:
+            def __init__(self, value):
+                self.value = value
+
+            def __float__(self):
+                hook()
+                return float(self.value)
+
+            def __index__(self):
+                hook()
+                return int(self.value)
+
+            __int__ = __index__
+
+        call.number = Number
+        return lambda: None
+
+
+class Finalizer:
+    """Weak-reference callbacks on every field: a field the call drops runs
+    the hook as it goes."""
+
+    def install(self, hook, call):
+        refs = [weakref.ref(v, hook) for v in fields(call.controller).values() if isinstance(v, np.ndarray)]
+        return lambda: refs.clear()
+
+
+class Collection:
+    """The garbage collector's callbacks, with a collection at nearly every
+    allocation of a tracked object."""
+
+    def install(self, hook, call):
+        threshold = gc.get_threshold()
+        gc.callbacks.append(hook)
+        gc.set_threshold(1)
+
+        def undo():
+            gc.set_threshold(*threshold)
+            gc.callbacks.remove(hook)
+
+        return undo
+
+
+def reconstructor_name(cls):
+    return "__pyx_unpickle_" + cls.__name__
+
+
+HOOKS = {
+    "namespace key np": NamespaceKey(lambda cls: ["np"]),
+    "namespace key reconstructor": NamespaceKey(lambda cls: [reconstructor_name(cls)]),
+    "numpy namespace key": NumpyKey(),
+    "keyword name": KeywordName(),
+    "conversion": Conversion(),
+    "finalizer": Finalizer(),
+    "gc callback": Collection(),
+}
+
+
+# ---- the entry points --------------------------------------------------------
+
+
+class Call:
+    """One entry point's call: method, arguments, keyword arguments. Numbers
+    go through `number` and keyword names through `keyword_name`, which the
+    hooks may replace."""
+
+    def __init__(self, cls, entry):
+        self.cls, self.entry = cls, entry
+        self.controller = cls(*gains(cls))
+        for _ in range(3):  # a history and a previous error worth reading
+            self.controller.compute_control(*self.positions(), DT)
+        self.number = lambda v: v
+        self.keyword_name = str
+        self.dt = 0.0 if entry == "compute_control at dt 0" else DT  # dt 0 looks np.zeros_like up
+
+    def positions(self):
+        shape = shape_of(self.cls)
+        return np.linspace(1.0, 2.0, N).reshape(shape).copy(), np.full(shape, 0.25)  # each owns its data
+
+    def make(self):
+        c, kw = self.controller, self.keyword_name
+        if self.entry.startswith("compute_control"):
+            return c.compute_control, self.positions(), {kw("dt"): self.number(self.dt)}
+        if self.entry == "__init__":
+            g = gains(self.cls)
+            if self.cls is cp.AdaptiveController:
+                return c.__init__, tuple(g), {kw("learning_rate"): self.number(0.02)}
+            return c.__init__, tuple(g[:2]), {kw("kd"): g[2]}
+        if self.entry == "__reduce_cython__":
+            return c.__reduce_cython__, (), {}
+        state = state_tuple(self.cls(*gains(self.cls, value=5.0)))
+        if self.entry == "__setstate_cython__":
+            return c.__setstate_cython__, (state,), {}
+        reconstruct = getattr(cp, reconstructor_name(self.cls))
+        return reconstruct, (self.cls, self.number(checksum(self.cls)), state), {}
+
+
+ENTRIES = ["compute_control", "compute_control at dt 0", "__init__", "__reduce_cython__", "__setstate_cython__", "reconstructor"]
+
+
+def consistent(c):
+    """Every array field of one shape (the history ten rows of it), or all None."""
+    f = fields(c)
+    arrays = [f[k] for k in GAIN_FIELDS]
+    if all(a is None for a in arrays):
+        return True
+    if not all(type(a) is np.ndarray for a in arrays):
+        return False
+    shapes = {a.shape for a in arrays}
+    if len(shapes) != 1:
+        return False
+    if "error_history" in f:
+        return np.shape(f["error_history"]) == (10, *shapes.pop())
+    return True
+
+
+def outcomes(clones, positions, dt):
+    """The law's control signal for each state and positions it may have used."""
+    results = []
+    for clone in clones:
+        for r, y in positions:
+            try:
+                results.append(pickle.loads(clone).compute_control(r, y, dt))
+            except Exception:
+                pass
+    return results
+
+
+@pytest.mark.parametrize("mutation", MUTATIONS)
+@pytest.mark.parametrize("hook", HOOKS)
+@pytest.mark.parametrize("entry", ENTRIES)
+@pytest.mark.parametrize("cls", CLASSES, ids=lambda c: c.__name__)
+def test_python_code_during_a_call_cannot_break_it(cls, entry, hook, mutation):
+    call = Call(cls, entry)
+    c = call.controller
+    before = pickle.dumps(c)
+    ctx = Context(c)
+    fire = Hook(MUTATIONS[mutation], ctx)
+    undo = HOOKS[hook].install(fire, call)
+    try:
+        method, args, kwargs = call.make()
+        before_args = [a.copy() for a in args if isinstance(a, np.ndarray)]
+        p = ctx.lend(method, args)
+        del method, args
+        fire.armed = True
+        try:
+            result = p(**kwargs)
+            error = None
+        except Exception as exc:  # an ordinary exception is an answer
+            result, error = None, exc
+        fire.armed = False
+    finally:
+        undo()
+    assert not isinstance(error, SystemError), error
+    del p
+    ctx.lender = None
+    gc.collect()
+    if entry.startswith("compute_control") and error is None:
+        positions = [tuple(before_args)]
+        if ctx.after and ctx.after[0] is not None:
+            positions.append((ctx.after[0], before_args[1]))
+        states = [before]
+        if mutation.startswith("reset"):
+            reset = type(c)(*gains(cls, 2 * N))
+            states.append(pickle.dumps(reset))
+        expected = outcomes(states, positions, call.dt)
+        assert any(same(result, e) for e in expected), (result, expected)
+    if entry == "reconstructor" and error is None:
+        c = result
+    if not (mutation in CHANGES_STORED and entry in ("__init__", "__setstate_cython__", "reconstructor")):
+        assert consistent(c), fields(c)
+    if all(isinstance(v, np.ndarray) for k, v in fields(c).items() if k in GAIN_FIELDS) and consistent(c):
+        shape = np.shape(fields(c)["kp"])
+        try:
+            c.compute_control(np.ones(shape), np.zeros(shape), DT)  # and it steps on
+        except Exception:
+            if mutation not in CHANGES_STORED:  # arrays the caller retyped may refuse to
+                raise
