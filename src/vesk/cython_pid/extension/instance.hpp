@@ -7,21 +7,15 @@
 
 namespace vesk {
 
-// What every instance has before its fields: the thread that is stepping or
-// pickling it (0: none), which Exclusive keeps.
-struct Header : PyObject {
-    unsigned long busy_thread;
-};
-
-// An instance: the header, then N fields, each a strong reference (at least
-// None once allocated). Its size is the class's basic size.
+// An instance: the object header, then N fields, each a strong reference
+// (at least None once allocated). Its size is the class's basic size.
 template <int N>
-struct Record : Header {
+struct Record : PyObject {
     PyObject* fields[N];
 };
 
 // Where the fields start, for the code that handles every class alike.
-inline constexpr std::size_t fields_offset = sizeof(Header);
+inline constexpr std::size_t fields_offset = sizeof(PyObject);
 static_assert(sizeof(Record<3>) == fields_offset + 3 * sizeof(PyObject*), "fields follow the header unpadded");
 
 // One thread at a time steps or pickles a controller. A step of another
@@ -33,18 +27,21 @@ static_assert(sizeof(Record<3>) == fields_offset + 3 * sizeof(PyObject*), "field
 // comes before anything is read from the controller or its arguments.
 // __init__ and __setstate__ do not wait: they replace fields, which a
 // running step holds, and a step stores nothing over a reset.
+// The controllers in use are the guards of their owners, linked while they
+// own them (no allocation; an instance's layout stays the header and its
+// fields), and kept with the GIL held.
 class Exclusive {
 public:
     explicit Exclusive(PyObject* self);
     Exclusive(const Exclusive&) = delete;
     Exclusive& operator=(const Exclusive&) = delete;
-    ~Exclusive() {
-        if (owner_) header_->busy_thread = 0;
-    }
+    ~Exclusive();
 
 private:
-    Header* header_;
+    PyObject* self_;
+    unsigned long thread_;
     bool owner_ = false;
+    Exclusive* next_ = nullptr;
 };
 
 inline PyObject** fields_of(PyObject* self) noexcept {
