@@ -66,6 +66,8 @@ bench: install
 
 # The whole test suite against a build with AddressSanitizer and
 # UndefinedBehaviorSanitizer, in a venv and build directory of its own. The
+# build also exports the counter that makes the module's own allocations
+# fail on demand (tests/test_allocation_failure.py sweeps it). The
 # interpreter is not instrumented, so the sanitizer runtimes are preloaded and
 # PYTHONMALLOC=malloc hands every block to ASan's allocator. Leak detection is
 # off: LeakSanitizer would report the interpreter's own never-freed start-up
@@ -87,6 +89,7 @@ sanitize: | check-python
 	$(SAN_PIP) --no-build-isolation -Cbuild-dir=build/sanitize \
 	  -Csetup-args=-Dwerror=true -Csetup-args=-Dbuildtype=debugoptimized -Csetup-args=-Db_sanitize=address,undefined \
 	  -Csetup-args=-Db_lundef=false -Csetup-args=-Dcpp_args="-fno-sanitize-recover=all -fno-omit-frame-pointer" \
+	  -Csetup-args=-Dfault_injection=true \
 	  ".[test,demo]"
 	rm -rf $(SAN_LOG) && mkdir -p $(SAN_LOG)
 	$(SAN_ENV) $(SAN_VPY) -m pytest -q -p no:cacheprovider; status=$$?; \

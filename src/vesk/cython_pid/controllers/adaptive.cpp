@@ -34,7 +34,7 @@ Ref copy_of(PyObject* array) { return Ref::steal(PyObject_CallMethodNoArgs(array
 
 // A float field from a converted double.
 int set_float_field(AdaptiveObject* self, AdaptiveFields::Field f, double value) {
-    Ref number = Ref::steal(PyFloat_FromDouble(value));
+    Ref number = Ref::made(PyFloat_FromDouble(value));
     if (!number) return -1;
     set_field(self, f, std::move(number));
     return 0;
@@ -151,9 +151,9 @@ int adaptive_init(const ClassSpec& spec, AdaptiveObject* self, PyObject* args, P
             PyErr_SetString(PyExc_IndexError, "tuple index out of range");  // as initial_kp.shape[0]
             return op.fail_status();
         }
-        Ref n = Ref::steal(PyLong_FromSsize_t(PyArray_DIM(initial_kp, 0)));
+        Ref n = Ref::made(PyLong_FromSsize_t(PyArray_DIM(initial_kp, 0)));
         if (!n) return op.fail_status();
-        Ref shape = Ref::steal(PyTuple_Pack(2, globals::int10, n.get()));
+        Ref shape = Ref::made(PyTuple_Pack(2, globals::int10, n.get()));
         if (!shape) return op.fail_status();
         Ref history = Ref::steal(PyObject_CallOneArg(zeros.get(), shape.get()));
         if (!history) return op.fail_status();

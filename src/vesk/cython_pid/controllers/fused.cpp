@@ -12,7 +12,7 @@ bool plain_float64(PyArray_Descr* descr) {
 
 Ref new_array(PyArray_Descr* descr, int ndim, const npy_intp* shape) {
     Py_INCREF(descr);  // stolen by the call
-    return Ref::steal(PyArray_NewFromDescr(globals::ndarray_type, descr, ndim, shape, nullptr, nullptr, 0, nullptr));
+    return Ref::made(PyArray_NewFromDescr(globals::ndarray_type, descr, ndim, shape, nullptr, nullptr, 0, nullptr));
 }
 
 PyObject* ImportedNumpy::function(PyObject* name) const noexcept {
@@ -76,7 +76,9 @@ int remember_numpy(PyObject* ns) {
 }
 
 Scratch::Scratch(std::size_t count)
-    : data_(count <= std::size(local_) ? local_ : static_cast<double*>(PyMem_RawMalloc(count * sizeof(double)))) {}
+    : data_(count <= std::size(local_) ? local_
+            : fault::allocation_fails()   ? nullptr
+                                          : static_cast<double*>(PyMem_RawMalloc(count * sizeof(double)))) {}
 
 Scratch::~Scratch() {
     if (data_ != local_) PyMem_RawFree(data_);

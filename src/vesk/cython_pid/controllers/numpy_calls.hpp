@@ -39,11 +39,11 @@ inline Ref iadd(PyObject* a, PyObject* b) { return Ref::steal(PyNumber_InPlaceAd
 
 // `value * dt` and `value / dt`, where dt enters as a new Python float.
 inline Ref mul_float(PyObject* value, double dt) {
-    Ref f = Ref::steal(PyFloat_FromDouble(dt));
+    Ref f = Ref::made(PyFloat_FromDouble(dt));
     return f ? mul(value, f.get()) : Ref();
 }
 inline Ref div_float(PyObject* value, double dt) {
-    Ref f = Ref::steal(PyFloat_FromDouble(dt));
+    Ref f = Ref::made(PyFloat_FromDouble(dt));
     return f ? Ref::steal(PyNumber_TrueDivide(value, f.get())) : Ref();
 }
 

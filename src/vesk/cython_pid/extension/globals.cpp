@@ -1,5 +1,11 @@
 #include "globals.hpp"
 
+#if defined(VESK_FAULT_INJECTION)
+extern "C" {
+Py_EXPORTED_SYMBOL long vesk_fail_allocation_at = 0;
+}
+#endif
+
 namespace vesk::globals {
 
 namespace {

@@ -13,6 +13,22 @@
 
 namespace vesk {
 
+// Allocation failure on demand, for the tests of the sanitizer build. There,
+// the module is compiled with VESK_FAULT_INJECTION and exports the counter
+// below: set to k > 0, it makes the k-th of the module's own allocations
+// from then on fail as if memory had run out (once; the counter then stays
+// at 0). Elsewhere no allocation ever fails on purpose.
+namespace fault {
+#if defined(VESK_FAULT_INJECTION)
+extern "C" long vesk_fail_allocation_at;
+inline bool allocation_fails() noexcept {
+    return vesk_fail_allocation_at > 0 && --vesk_fail_allocation_at == 0;
+}
+#else
+constexpr bool allocation_fails() noexcept { return false; }
+#endif
+}  // namespace fault
+
 // Replaces the `Py_XDECREF(x); return NULL;` bookkeeping of C code.
 class Ref {
 public:
@@ -31,6 +47,17 @@ public:
 
     // Takes over a new reference (the result of a C-API call that returns one).
     static Ref steal(PyObject* p) noexcept { return Ref(p); }
+    // Takes over a new reference that one of this module's own allocations
+    // returned (a new array, float, tuple, ...): where failures are injected,
+    // it may drop it and fail with MemoryError instead.
+    static Ref made(PyObject* p) noexcept {
+        if (p && fault::allocation_fails()) {
+            Py_DECREF(p);
+            PyErr_NoMemory();
+            return Ref();
+        }
+        return Ref(p);
+    }
     // Takes a new reference of its own to an object it is lent (Py_XNewRef).
     static Ref new_ref(PyObject* p) noexcept {
         Py_XINCREF(p);

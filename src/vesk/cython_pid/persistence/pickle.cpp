@@ -64,7 +64,7 @@ Ref hex_text(long value) {
 // "Incompatible checksums (0x... vs (<accepted>) = (<fields in pickled order>))"
 Ref incompatible_message(const ClassSpec& cls, long checksum) {
     const Layout& layout = *cls.law->layout;
-    Ref names = Ref::steal(PyList_New(0));
+    Ref names = Ref::made(PyList_New(0));
     if (!names) return Ref();
     for (int position : layout.state_order) {
         Ref name = Ref::steal(PyUnicode_FromString(layout.names[position]));
@@ -85,7 +85,7 @@ Ref incompatible_message(const ClassSpec& cls, long checksum) {
 // raise PickleError(message), with `from pickle import PickleError` done
 // anew each time.
 void raise_incompatible(const ClassSpec& cls, long checksum) {
-    Ref fromlist = Ref::steal(PyTuple_Pack(1, globals::names.PickleError));
+    Ref fromlist = Ref::made(PyTuple_Pack(1, globals::names.PickleError));
     if (!fromlist) return;
     Ref pickle = Ref::steal(
         PyImport_ImportModuleLevelObject(globals::names.pickle, globals::module_dict, nullptr, fromlist.get(), 0));
@@ -186,7 +186,7 @@ PyObject* reduce_cython(const ClassSpec& cls, PyObject* self, PyObject* const* a
 
     const Layout& layout = *cls.law->layout;
     PyObject** fields = fields_of(self);
-    Ref state = Ref::steal(PyTuple_New(cls.nfields()));
+    Ref state = Ref::made(PyTuple_New(cls.nfields()));
     if (!state) return op.fail();
     bool use_setstate = false;
     for (int i = 0; i < cls.nfields(); ++i)
@@ -195,7 +195,7 @@ PyObject* reduce_cython(const ClassSpec& cls, PyObject* self, PyObject* const* a
     if (PyObject_GetOptionalAttr(self, globals::names.dict, &dict) < 0) return op.fail();
     Ref owned_dict = Ref::steal(dict);
     if (dict && dict != Py_None) {
-        Ref extra = Ref::steal(PyTuple_Pack(1, dict));
+        Ref extra = Ref::made(PyTuple_Pack(1, dict));
         if (!extra) return op.fail();
         state = Ref::steal(PySequence_Concat(state.get(), extra.get()));
         if (!state) return op.fail();
@@ -204,17 +204,17 @@ PyObject* reduce_cython(const ClassSpec& cls, PyObject* self, PyObject* const* a
         // The fields as taken above: reading __dict__ may have run code that replaced them.
         for (int i = 0; i < cls.nfields() && !use_setstate; ++i) use_setstate = PyTuple_GET_ITEM(state.get(), i) != Py_None;
     }
-    Ref name = Ref::steal(PyUnicode_InternFromString(cls.reconstructor_name));
+    Ref name = Ref::made(PyUnicode_InternFromString(cls.reconstructor_name));
     if (!name) return op.fail();
     Ref reconstructor = globals::lookup(name.get());
     if (!reconstructor) return op.fail();
-    Ref checksum = Ref::steal(PyLong_FromLong(cls.checksums[0]));
+    Ref checksum = Ref::made(PyLong_FromLong(cls.checksums[0]));
     if (!checksum) return op.fail();
     PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(self));
     Ref result = use_setstate
-                     ? Ref::steal(Py_BuildValue("(O(OOO)O)", reconstructor.get(), type, checksum.get(), Py_None,
+                     ? Ref::made(Py_BuildValue("(O(OOO)O)", reconstructor.get(), type, checksum.get(), Py_None,
                                                 state.get()))
-                     : Ref::steal(Py_BuildValue("(O(OOO))", reconstructor.get(), type, checksum.get(), state.get()));
+                     : Ref::made(Py_BuildValue("(O(OOO))", reconstructor.get(), type, checksum.get(), state.get()));
     if (!result) return op.fail();
     return result.release();
 }
