@@ -28,7 +28,7 @@ DEPS_STAMP := $(VENV)/.build-requires
 INSTALL_STAMP := $(VENV)/.installed
 
 .PHONY: demo test bench sanitize wheel test-oldest-numpy test-numpy-series clean check-python venv install \
-	test-clang test-gcc14 check-libcxx test-aarch64 wheel-aarch64 sdist
+	test-clang test-gcc14 check-libcxx test-aarch64 wheel-aarch64 sdist test-debug
 
 check-python:
 	@if [ -z "$(PYTHON)" ]; then \
@@ -206,6 +206,25 @@ test-gcc14: $(SDIST_STAMP) | check-python
 	.ci/chroot-run $(GCC14_ROOT) /opt/work/root-test build-pip
 	PYTHON="$(PYTHON)" .ci/root-venv amd64 $(GCC14_ROOT) gcc14 numpy "$$(ls $(GCC14_ROOT)/opt/work/dist/*.whl)[test]"
 	.ci/chroot-run $(GCC14_ROOT) /opt/work/root-test test gcc14 -q
+
+# CPython's debug interpreter (Debian 13's python3.13-dbg, in a root of its
+# own under build/): the module built from the sdist against it with
+# Debian's meson-python, warnings as errors, and the whole suite run with
+# -X dev (the interpreter's own assertions, and tests/test_leaks.py repeating
+# every operation while it watches reference counts and allocated blocks).
+# Debian's NumPy is a release build: it moves references without counting
+# them in sys.gettotalrefcount(), so leaks are measured by blocks and by the
+# counts of the objects a call touches, not by that total.
+DEBUG_ROOT := build/root-debug
+test-debug: $(SDIST_STAMP)
+	.ci/root-debug $(DEBUG_ROOT)
+	rm -rf $(DEBUG_ROOT)/opt/work && mkdir -p $(DEBUG_ROOT)/opt/work/src
+	tar -xzf build/sdist/*.tar.gz -C $(DEBUG_ROOT)/opt/work/src --strip-components=1
+	.ci/chroot-run $(DEBUG_ROOT) sh -c 'cd /opt/work/src && python3.13-dbg -m pip install --disable-pip-version-check -q \
+	  --no-build-isolation --no-deps --no-index --break-system-packages -Csetup-args=-Dwerror=true . && \
+	  python3.13-dbg -c "import sys, numpy, vesk.cython_pid as m; assert hasattr(sys, \"gettotalrefcount\"); \
+	  print(\"Python\", sys.version.split()[0], \"(debug), NumPy\", numpy.__version__, m.__file__)" && \
+	  python3.13-dbg -X dev -m pytest -q -p no:cacheprovider tests'
 
 # aarch64 (Raspberry Pi 4/5, Jetson): a Debian 13 arm64 root (Python 3.13,
 # GCC 14) kept under build/, run under qemu-user. The sdist is built there

@@ -1,7 +1,7 @@
 // The controller classes of the module.
 #pragma once
 
-#include "extension/controller.hpp"
+#include "extension/class_spec.hpp"
 
 namespace vesk {
 

@@ -88,12 +88,12 @@ struct FusedAdaptive {
         return r.reused[previous_error] ? r.scratch + 2 * r.n : r.result[previous_error];
     }
     static bool kernel(const R& r) {
-        const double bound = r.number[max_adjustment];
+        const double limit = r.number[max_adjustment];
         const kernels::AdaptiveStep step{
             .target = r.data[target], .current = r.data[current], .kp = r.data[kp], .ki = r.data[ki],
             .kd = r.data[kd], .integral = r.data[integral], .previous = r.data[previous_error],
             .history = r.data[error_history], .dt = r.dt, .learning_rate = r.number[learning_rate],
-            .lower = -bound, .upper = bound, .error = error(r), .new_kp = new_kp(r),
+            .lower = -limit, .upper = limit, .error = error(r), .new_kp = new_kp(r),
             .new_integral = new_integral(r), .control = r.control, .new_history = r.result[error_history],
         };
         return kernels::adaptive_step(step, r.n, r.differentiate);
@@ -115,17 +115,17 @@ struct FusedAdaptive {
 
 int adaptive_init(const ClassSpec& spec, AdaptiveObject* self, PyObject* args, PyObject* kwds) {
     const int ndim = spec.ndim;
-    Operation op(spec.operation.init);
-    Ref bound[5];
-    if (bind(init_params, args, kwds, bound) < 0) return op.fail_status();
+    Operation op(spec.traceback.init);
+    Ref given[5];
+    if (bind(init_params, args, kwds, given) < 0) return op.fail_status();
     double learning = default_learning_rate, max_adjust = default_max_adjustment;
-    if (bound[3] && to_double(bound[3].get(), &learning) < 0) return op.fail_status();
-    if (bound[4] && to_double(bound[4].get(), &max_adjust) < 0) return op.fail_status();
-    Ref* gains = bound;
+    if (given[3] && to_double(given[3].get(), &learning) < 0) return op.fail_status();
+    if (given[4] && to_double(given[4].get(), &max_adjust) < 0) return op.fail_status();
+    Ref* gains = given;
     for (int i = 0; i < 3; ++i)
         if (check_array_type(gains[i].get(), init_params.names[i]) < 0) return -1;
     for (int i = 0; i < 3; ++i)
-        if (op.hold(gains[i].get(), ndim) < 0) return op.fail_status();
+        if (op.export_buffer(gains[i].get(), ndim) < 0) return op.fail_status();
 
     // Copies: the caller's arrays and the adapted gain stay independent.
     constexpr AdaptiveFields::Field gain_fields[3] = {kp, ki, kd};
@@ -168,15 +168,15 @@ PyObject* adaptive_compute_control(const ClassSpec& spec, AdaptiveObject* self, 
                                    Py_ssize_t nargs, PyObject* kwnames) {
     const int ndim = spec.ndim;
     steps::StepArgs step;
-    if (steps::bind_step(spec.operation.compute_control, args, nargs, kwnames, step) < 0) return nullptr;
+    if (steps::bind_step(spec.traceback.compute_control, args, nargs, kwnames, step) < 0) return nullptr;
     const Exclusive exclusive(self);
-    if (Ref control = ndim == 1 ? fused::step<FusedAdaptive, 1>(self, step.target, step.current, step.dt) : Ref())
+    if (Ref control = ndim == 1 ? fused::step<FusedAdaptive, 1>(self, step.target_position.get(), step.current_position.get(), step.dt) : Ref())
         return control.release();
-    Operation op(spec.operation.compute_control);
-    if (steps::hold_positions(op, ndim, step) < 0) return nullptr;
+    Operation op(spec.traceback.compute_control);
+    if (steps::export_positions(op, ndim, step) < 0) return nullptr;
 
     FloatLocal error(ndim), derivative(ndim);
-    if (error.assign(numpy::sub(step.target, step.current)) < 0) return op.fail();
+    if (error.assign(numpy::sub(step.target_position.get(), step.current_position.get())) < 0) return op.fail();
 
     // The shifted history gets its row 0 before it replaces the field: an
     // error that does not fit the rows leaves the stored history as it was.
@@ -207,10 +207,10 @@ PyObject* adaptive_compute_control(const ClassSpec& spec, AdaptiveObject* self, 
     {
         Ref clip = numpy::attr(globals::names.clip);
         if (!clip) return op.fail();
-        Ref bound_value = field(self, max_adjustment);
-        Ref lower = Ref::steal(PyNumber_Negative(bound_value.get()));
+        Ref limit = field(self, max_adjustment);
+        Ref lower = Ref::steal(PyNumber_Negative(limit.get()));
         if (!lower) return op.fail();
-        PyObject* call_args[] = {delta_kp.get(), lower.get(), bound_value.get()};
+        PyObject* call_args[] = {delta_kp.get(), lower.get(), limit.get()};
         delta_kp = Ref::steal(PyObject_Vectorcall(clip.get(), call_args, 3, nullptr));
         if (!delta_kp) return op.fail();
     }
@@ -228,8 +228,8 @@ PyObject* adaptive_compute_control(const ClassSpec& spec, AdaptiveObject* self, 
         Ref p_term = numpy::mul(gain.get(), error.get());
         if (!p_term) return op.fail();
         gain = field(self, ki);
-        Ref sum = field(self, integral);
-        Ref i_term = numpy::mul(gain.get(), sum.get());
+        Ref accumulated = field(self, integral);
+        Ref i_term = numpy::mul(gain.get(), accumulated.get());
         if (!i_term) return op.fail();
         Ref partial = numpy::add(p_term.get(), i_term.get());
         if (!partial) return op.fail();

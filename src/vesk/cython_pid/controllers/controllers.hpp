@@ -1,7 +1,7 @@
 // The control laws: the fields each keeps, and __init__ and compute_control.
 #pragma once
 
-#include "extension/controller.hpp"
+#include "extension/class_spec.hpp"
 
 namespace vesk {
 

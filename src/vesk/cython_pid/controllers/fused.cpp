@@ -6,7 +6,7 @@
 
 namespace vesk::fused {
 
-bool plain_float64(PyArray_Descr* descr) {
+bool native_float64(PyArray_Descr* descr) {
     return descr->type_num == NPY_DOUBLE && PyArray_ISNBO(descr->byteorder) && !PyDataType_METADATA(descr);
 }
 

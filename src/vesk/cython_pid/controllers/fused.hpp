@@ -89,7 +89,7 @@ inline ImportedNumpy imported{};
 
 // A float64 dtype other than NumPy's shared one (a restored pickle's, say):
 // native byte order and no metadata, which NumPy may carry into results.
-bool plain_float64(PyArray_Descr* descr);
+bool native_float64(PyArray_Descr* descr);
 
 // `object` is an exact, C-contiguous ndarray of native float64 without
 // metadata, of `ndim` dimensions and, when `shape` is given, of that shape.
@@ -99,7 +99,7 @@ inline bool kernel_array(PyObject* object, int ndim, const npy_intp* shape, Kern
     auto* array = reinterpret_cast<PyArrayObject*>(object);
     if (PyArray_NDIM(array) != ndim || !(PyArray_FLAGS(array) & NPY_ARRAY_C_CONTIGUOUS)) return false;
     PyArray_Descr* descr = PyArray_DESCR(array);
-    if (descr != imported.float64 && !plain_float64(descr)) return false;
+    if (descr != imported.float64 && !native_float64(descr)) return false;
     npy_intp size = 1;
     for (int i = 0; i < ndim; ++i) {
         if (shape && PyArray_DIMS(array)[i] != shape[i]) return false;

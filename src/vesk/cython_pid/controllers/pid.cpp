@@ -66,13 +66,13 @@ struct FusedPid {
 }  // namespace
 
 int pid_init(const ClassSpec& spec, PidObject* self, PyObject* args, PyObject* kwds) {
-    Operation op(spec.operation.init);
+    Operation op(spec.traceback.init);
     Ref gains[3];
     if (bind(init_params, args, kwds, gains) < 0) return op.fail_status();
     for (int i = 0; i < 3; ++i)
         if (check_array_type(gains[i].get(), init_params.names[i]) < 0) return -1;
     for (int i = 0; i < 3; ++i)
-        if (op.hold(gains[i].get(), spec.ndim) < 0) return op.fail_status();
+        if (op.export_buffer(gains[i].get(), spec.ndim) < 0) return op.fail_status();
 
     // The caller's gain arrays themselves are kept: no copy.
     set_field(self, kp, std::move(gains[0]));
@@ -92,17 +92,17 @@ PyObject* pid_compute_control(const ClassSpec& spec, PidObject* self, PyObject* 
                               PyObject* kwnames) {
     const int ndim = spec.ndim;
     steps::StepArgs step;
-    if (steps::bind_step(spec.operation.compute_control, args, nargs, kwnames, step) < 0) return nullptr;
+    if (steps::bind_step(spec.traceback.compute_control, args, nargs, kwnames, step) < 0) return nullptr;
     const Exclusive exclusive(self);
-    if (Ref control = ndim == 1   ? fused::step<FusedPid, 1>(self, step.target, step.current, step.dt)
-                      : ndim == 2 ? fused::step<FusedPid, 2>(self, step.target, step.current, step.dt)
+    if (Ref control = ndim == 1   ? fused::step<FusedPid, 1>(self, step.target_position.get(), step.current_position.get(), step.dt)
+                      : ndim == 2 ? fused::step<FusedPid, 2>(self, step.target_position.get(), step.current_position.get(), step.dt)
                                   : Ref())
         return control.release();
-    Operation op(spec.operation.compute_control);
-    if (steps::hold_positions(op, ndim, step) < 0) return nullptr;
+    Operation op(spec.traceback.compute_control);
+    if (steps::export_positions(op, ndim, step) < 0) return nullptr;
 
     FloatLocal error(ndim), p_term(ndim), i_term(ndim), derivative(ndim), d_term(ndim), control_signal(ndim);
-    if (error.assign(numpy::sub(step.target, step.current)) < 0) return op.fail();
+    if (error.assign(numpy::sub(step.target_position.get(), step.current_position.get())) < 0) return op.fail();
     // Fields are read when used and held while used: NumPy may run Python
     // code that replaces them meanwhile.
     {
@@ -112,8 +112,8 @@ PyObject* pid_compute_control(const ClassSpec& spec, PidObject* self, PyObject* 
     if (steps::accumulate_integral(self, error.get(), step.dt) < 0) return op.fail();
     {
         Ref gain = field(self, ki);
-        Ref sum = field(self, integral);
-        if (i_term.assign(numpy::mul(gain.get(), sum.get())) < 0) return op.fail();
+        Ref accumulated = field(self, integral);
+        if (i_term.assign(numpy::mul(gain.get(), accumulated.get())) < 0) return op.fail();
     }
     if (steps::derivative(derivative, self, error.get(), step.dt) < 0) return op.fail();
     {

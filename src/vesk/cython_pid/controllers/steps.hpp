@@ -15,9 +15,7 @@ inline ParamList compute_params{"compute_control", {"target_position", "current_
 // functools.partial may drop its stored arguments while Python code runs),
 // and the step may run such code or release the GIL.
 struct StepArgs {
-    Ref target_ref, current_ref;
-    PyObject* target = nullptr;   // target_ref.get()
-    PyObject* current = nullptr;  // current_ref.get()
+    Ref target_position, current_position;
     double dt = 0.0;
 };
 
@@ -27,24 +25,24 @@ struct StepArgs {
 // a fused step never needs one. 0, or -1 with the error set.
 inline int bind_step(const char* operation, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                      StepArgs& out) {
-    Ref bound[3];
-    if (bind(compute_params, args, nargs, kwnames, bound) < 0) return Operation(operation).fail_status();
-    out.target_ref = std::move(bound[0]);
-    out.current_ref = std::move(bound[1]);
-    out.target = out.target_ref.get();
-    out.current = out.current_ref.get();
+    Ref given[3];
+    if (bind(compute_params, args, nargs, kwnames, given) < 0) return Operation(operation).fail_status();
+    out.target_position = std::move(given[0]);
+    out.current_position = std::move(given[1]);
     // dt's conversion may run Python code (its __float__): binding holds what it hands out.
-    if (to_double(bound[2].get(), &out.dt) < 0) return Operation(operation).fail_status();
-    if (check_array_type(out.target, "target_position") < 0 || check_array_type(out.current, "current_position") < 0)
+    if (to_double(given[2].get(), &out.dt) < 0) return Operation(operation).fail_status();
+    if (check_array_type(out.target_position.get(), "target_position") < 0 ||
+        check_array_type(out.current_position.get(), "current_position") < 0)
         return -1;
     return 0;
 }
 
-// The position buffers, checked and held by `op` until the step returns.
+// The position buffers, checked and exported to `op` until the step returns.
 // A fused step skips this: it takes only arrays whose check cannot fail
-// and whose holding has no effect. 0, or -1 with the error set.
-inline int hold_positions(Operation& op, int ndim, const StepArgs& step) {
-    if (op.hold(step.target, ndim) < 0 || op.hold(step.current, ndim) < 0) return op.fail_status();
+// and whose export has no effect. 0, or -1 with the error set.
+inline int export_positions(Operation& op, int ndim, const StepArgs& step) {
+    if (op.export_buffer(step.target_position.get(), ndim) < 0 ||
+        op.export_buffer(step.current_position.get(), ndim) < 0) return op.fail_status();
     return 0;
 }
 
@@ -54,10 +52,10 @@ template <class Fields>
 int accumulate_integral(Instance<Fields>* self, PyObject* error, double dt) {
     Ref increment = numpy::mul_float(error, dt);
     if (!increment) return -1;
-    Ref sum = field(self, Fields::integral);
-    sum = numpy::iadd(sum.get(), increment.get());
-    if (!sum) return -1;
-    set_field(self, Fields::integral, std::move(sum));
+    Ref accumulated = field(self, Fields::integral);
+    accumulated = numpy::iadd(accumulated.get(), increment.get());
+    if (!accumulated) return -1;
+    set_field(self, Fields::integral, std::move(accumulated));
     return 0;
 }
 

@@ -18,19 +18,19 @@ int intern_names(ParamList& p) {
 // number of positional arguments, or the position of the first missing one.
 int count_error(const ParamList& p, Py_ssize_t given) {
     const char* more_or_less;
-    Py_ssize_t bound;
+    Py_ssize_t limit;
     if (p.required == p.count) {
         more_or_less = "exactly";
-        bound = p.count;
+        limit = p.count;
     } else if (given < p.required) {
         more_or_less = "at least";
-        bound = p.required;
+        limit = p.required;
     } else {
         more_or_less = "at most";
-        bound = p.count;
+        limit = p.count;
     }
     PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
-                 p.function, more_or_less, bound, bound == 1 ? "" : "s", given);
+                 p.function, more_or_less, limit, limit == 1 ? "" : "s", given);
     return -1;
 }
 

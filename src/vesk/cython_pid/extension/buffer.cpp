@@ -19,7 +19,7 @@ int wrong_dimensions(int expected, int got) {
 // NumPy's own export of a native-order float64 array always describes one
 // "d" element of 8 bytes with the array's dimensions, cannot fail but for
 // memory, and holds nothing but a reference to the array. Such an array is
-// checked from its header and "held" by filling the view as the export
+// checked from its header and "exported" by filling the view as the export
 // would: the same outcome at a fraction of the cost, which matters for the
 // many small arrays of a control step. PyBuffer_Release then only drops the
 // reference, which is sound only while no release hook would run on a view
@@ -28,8 +28,8 @@ int wrong_dimensions(int expected, int got) {
 // 1 handled, 0 not such an array.
 getbufferproc native_export = nullptr;  // ndarray's export, when the shortcut is sound
 
-int take_native_float64(PyObject* value, int ndim, HeldBuffer& buf, int* status) {
-    if (!native_export || ndim > HeldBuffer::own_dims) return 0;
+int take_native_float64(PyObject* value, int ndim, BufferExport& buf, int* status) {
+    if (!native_export || ndim > BufferExport::room_dims) return 0;
     PyBufferProcs* procs = Py_TYPE(value)->tp_as_buffer;
     // e.g. a __buffer__ override, or a __release_buffer__ added by a subclass
     if (!procs || procs->bf_getbuffer != native_export || procs->bf_releasebuffer) return 0;
@@ -46,8 +46,8 @@ int take_native_float64(PyObject* value, int ndim, HeldBuffer& buf, int* status)
     view.obj = Py_NewRef(value);
     Py_ssize_t len = 8;
     for (int i = 0; i < ndim; ++i) {
-        buf.own_shape()[i] = PyArray_DIMS(array)[i];
-        buf.own_strides()[i] = PyArray_STRIDES(array)[i];
+        buf.shape_room()[i] = PyArray_DIMS(array)[i];
+        buf.strides_room()[i] = PyArray_STRIDES(array)[i];
         len *= PyArray_DIMS(array)[i];
     }
     view.len = len;
@@ -55,8 +55,8 @@ int take_native_float64(PyObject* value, int ndim, HeldBuffer& buf, int* status)
     view.readonly = !PyArray_ISWRITEABLE(array);
     view.ndim = ndim;
     view.format = const_cast<char*>("d");
-    view.shape = buf.own_shape();
-    view.strides = buf.own_strides();
+    view.shape = buf.shape_room();
+    view.strides = buf.strides_room();
     view.suboffsets = nullptr;
     view.internal = nullptr;
     *status = 0;
@@ -86,7 +86,7 @@ void use_native_float64_header(PyTypeObject* ndarray) {
     native_export = procs && !procs->bf_releasebuffer ? procs->bf_getbuffer : nullptr;
 }
 
-int validate_float_array(PyObject* value, int ndim, HeldBuffer& buf) {
+int validate_float_array(PyObject* value, int ndim, BufferExport& buf) {
     buf.release();
     if (value == Py_None) return 0;
     if (int status; take_native_float64(value, ndim, buf, &status)) return status;

@@ -11,13 +11,13 @@ namespace vesk {
 // `ndarray` has no buffer-release hook. Called once ndarray is resolved.
 void use_native_float64_header(PyTypeObject* ndarray);
 
-// Validates `value` and, on success, leaves its buffer held in `buf` until
-// the guard goes (whatever `buf` held before is released first). None passes
-// without a buffer. 0, or -1 with the error set and nothing held.
-int validate_float_array(PyObject* value, int ndim, HeldBuffer& buf);
+// Validates `value` and, on success, leaves its buffer exported into `buf`
+// until the guard goes (whatever `buf` had before is released first). None
+// passes without a buffer. 0, or -1 with the error set and nothing exported.
+int validate_float_array(PyObject* value, int ndim, BufferExport& buf);
 
 // A float-array working value of an operation: every value stored passes the
-// ndarray type test and the buffer validation, and its buffer stays held until
+// ndarray type test and the buffer validation, and its buffer stays exported until
 // the next store or the end of the operation.
 class FloatLocal {
 public:
@@ -31,7 +31,7 @@ public:
 
 private:
     Ref value_ = Ref::new_ref(Py_None);
-    HeldBuffer bufs_[2];  // the current value's and a spare, used in turn
+    BufferExport bufs_[2];  // the current value's and a spare, used in turn
     int current_ = 0;
     int ndim_;
 };

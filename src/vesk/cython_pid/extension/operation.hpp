@@ -1,4 +1,4 @@
-// The scope of one operation: the argument buffers it holds, and the
+// The scope of one operation: the argument buffers exported to it, and the
 // traceback entry it adds when it fails.
 #pragma once
 
@@ -25,21 +25,21 @@ public:
         return -1;
     }
 
-    // Validates a float-array argument and holds its buffer until the
-    // operation returns. 0, or -1 with the error set.
-    int hold(PyObject* value, int ndim) {
-        if (held_count_ == std::size(held_)) {
+    // Validates a float-array argument and keeps its buffer exported until
+    // the operation returns. 0, or -1 with the error set.
+    int export_buffer(PyObject* value, int ndim) {
+        if (exports_count_ == std::size(exports_)) {
             PyErr_SetString(PyExc_SystemError, "vesk.cython_pid: more array arguments than parameters");
             return -1;
         }
-        return validate_float_array(value, ndim, held_[held_count_++]);
+        return validate_float_array(value, ndim, exports_[exports_count_++]);
     }
     const char* name() const noexcept { return name_; }
 
 private:
     const char* name_;
-    HeldBuffer held_[max_params];  // every parameter at most once
-    std::size_t held_count_ = 0;
+    BufferExport exports_[max_params];  // every parameter at most once
+    std::size_t exports_count_ = 0;
 };
 
 }  // namespace vesk

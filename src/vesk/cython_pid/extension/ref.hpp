@@ -1,4 +1,4 @@
-// Owned references and held buffers.
+// Owned references and buffer exports.
 //
 // Every PyObject* this module owns lives in a Ref; a borrowed pointer is a
 // plain PyObject* that never outlives its owner. Error paths need no manual
@@ -84,15 +84,15 @@ inline void set_slot(PyObject*& slot, Ref value) noexcept {
 }
 
 // A Py_buffer taken from an exporter and released exactly once, on scope exit
-// or by an explicit release(). `obj` is null while nothing is held.
-class HeldBuffer {
+// or by an explicit release(). `obj` is null while nothing is exported.
+class BufferExport {
 public:
-    HeldBuffer() noexcept { view_.obj = nullptr; }
-    HeldBuffer(const HeldBuffer&) = delete;
-    HeldBuffer& operator=(const HeldBuffer&) = delete;
-    ~HeldBuffer() { release(); }
+    BufferExport() noexcept { view_.obj = nullptr; }
+    BufferExport(const BufferExport&) = delete;
+    BufferExport& operator=(const BufferExport&) = delete;
+    ~BufferExport() { release(); }
 
-    bool held() const noexcept { return view_.obj != nullptr; }
+    bool exported() const noexcept { return view_.obj != nullptr; }
     Py_buffer& view() noexcept { return view_; }
     void release() noexcept {
         if (view_.obj) PyBuffer_Release(&view_);  // also clears view_.obj
@@ -100,14 +100,14 @@ public:
 
     // Room for the shape and strides of a view filled in by hand (up to two
     // dimensions), so that they do not point into an object that may change
-    // while the view is held. A guard never moves, so neither do they.
-    static constexpr int own_dims = 2;
-    Py_ssize_t* own_shape() noexcept { return dims_; }
-    Py_ssize_t* own_strides() noexcept { return dims_ + own_dims; }
+    // while the view is exported. A guard never moves, so neither do they.
+    static constexpr int room_dims = 2;
+    Py_ssize_t* shape_room() noexcept { return dims_; }
+    Py_ssize_t* strides_room() noexcept { return dims_ + room_dims; }
 
 private:
     Py_buffer view_;
-    Py_ssize_t dims_[2 * own_dims] = {};
+    Py_ssize_t dims_[2 * room_dims] = {};
 };
 
 }  // namespace vesk

@@ -19,7 +19,7 @@ namespace {
 // at the missing element (the tuple's own IndexError), leaving the fields
 // written so far. An extra element is merged into an instance __dict__.
 int set_state(const ClassSpec& cls, PyObject* self, PyObject* state) {
-    Operation op(cls.operation.unpickle_set_state);
+    Operation op(cls.traceback.unpickle_set_state);
     if (state == Py_None) {
         PyErr_SetString(PyExc_TypeError, "'NoneType' object is not subscriptable");
         return op.fail_status();
@@ -178,7 +178,7 @@ int setup_pickling(const ClassSpec& cls) {
 
 PyObject* reduce_cython(const ClassSpec& cls, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) {
-    Operation op(cls.operation.reduce_cython);
+    Operation op(cls.traceback.reduce_cython);
     static ParamList params{"__reduce_cython__", {}, 0, 0};
     Ref unused[1];
     if (bind(params, args, nargs, kwnames, unused) < 0) return nullptr;  // refused without an entry
@@ -221,7 +221,7 @@ PyObject* reduce_cython(const ClassSpec& cls, PyObject* self, PyObject* const* a
 
 PyObject* setstate_cython(const ClassSpec& cls, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames) {
-    Operation op(cls.operation.setstate_cython);
+    Operation op(cls.traceback.setstate_cython);
     static ParamList params{"__setstate_cython__", {"__pyx_state"}, 1, 1};
     Ref state;
     if (bind(params, args, nargs, kwnames, &state) < 0) return op.fail();
@@ -231,12 +231,12 @@ PyObject* setstate_cython(const ClassSpec& cls, PyObject* self, PyObject* const*
 }
 
 PyObject* unpickle(const ClassSpec& cls, PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    Operation op(cls.operation.unpickle);
-    Ref bound[3];
-    static_assert(std::size(bound) == unpickle_function.argcount);
-    if (bind(cls.reconstructor_params, args, nargs, kwnames, bound) < 0) return op.fail();
+    Operation op(cls.traceback.unpickle);
+    Ref given[3];
+    static_assert(std::size(given) == unpickle_function.argcount);
+    if (bind(cls.reconstructor_params, args, nargs, kwnames, given) < 0) return op.fail();
     long checksum;  // its __int__ may run Python code: the arguments are held
-    if (to_long(bound[1].get(), &checksum) < 0) return op.fail();
+    if (to_long(given[1].get(), &checksum) < 0) return op.fail();
 
     // The checksum is tested first, before anything about the class.
     if (std::find(std::begin(cls.checksums), std::end(cls.checksums), checksum) == std::end(cls.checksums)) {
@@ -247,9 +247,9 @@ PyObject* unpickle(const ClassSpec& cls, PyObject*, PyObject* const* args, Py_ss
     Ref new_ = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(&cls.type),
                                            globals::names.new_));
     if (!new_) return op.fail();
-    Ref result = Ref::steal(PyObject_CallOneArg(new_.get(), bound[0].get()));
+    Ref result = Ref::steal(PyObject_CallOneArg(new_.get(), given[0].get()));
     if (!result) return op.fail();
-    PyObject* state = bound[2].get();
+    PyObject* state = given[2].get();
     if (state != Py_None) {
         if (check_state_type(state) < 0) return op.fail();
         if (set_state(cls, result.get(), state) < 0) return op.fail();

@@ -3,7 +3,7 @@
 // implementation for every class, driven by its description.
 #pragma once
 
-#include "extension/controller.hpp"
+#include "extension/class_spec.hpp"
 
 namespace vesk {
 

@@ -76,7 +76,7 @@ struct ClassSpec {
     struct {                    // traceback entries, "vesk.cython_pid.PIDController.__init__" ...
         Name init, compute_control, reduce_cython, setstate_cython;
         Name unpickle, unpickle_set_state;  // "vesk.cython_pid.__pyx_unpickle_PIDController[__set_state]"
-    } operation{};
+    } traceback{};
     PyMethodDef method_table[4]{};        // the native methods, as `methods`
     FunctionSpec functions[3]{};          // the function objects, as `methods`
     FunctionSpec reconstructor_function{};

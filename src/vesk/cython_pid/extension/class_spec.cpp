@@ -1,7 +1,7 @@
 // The class descriptions made into interpreter types: names, slots, the
 // native method table and the function objects, all derived from the
 // class table entries.
-#include "controller.hpp"
+#include "class_spec.hpp"
 
 #include <cstdarg>
 #include <cstdio>
@@ -74,12 +74,12 @@ int derive_names(ClassSpec& c) {
     constexpr const char* module = "vesk.cython_pid";
     if (compose(c, c.type_name, "%s.%s", module, c.name) < 0 ||
         compose(c, c.reconstructor_name, "__pyx_unpickle_%s", c.name) < 0 ||
-        compose(c, c.operation.init, "%s.%s.__init__", module, c.name) < 0 ||
-        compose(c, c.operation.unpickle, "%s.%s", module, c.reconstructor_name) < 0 ||
-        compose(c, c.operation.unpickle_set_state, "%s.%s__set_state", module, c.reconstructor_name) < 0)
+        compose(c, c.traceback.init, "%s.%s.__init__", module, c.name) < 0 ||
+        compose(c, c.traceback.unpickle, "%s.%s", module, c.reconstructor_name) < 0 ||
+        compose(c, c.traceback.unpickle_set_state, "%s.%s__set_state", module, c.reconstructor_name) < 0)
         return -1;
-    Name* method_operations[] = {&c.operation.compute_control, &c.operation.reduce_cython,
-                                 &c.operation.setstate_cython};
+    Name* method_operations[] = {&c.traceback.compute_control, &c.traceback.reduce_cython,
+                                 &c.traceback.setstate_cython};
     static_assert(std::extent_v<decltype(method_operations)> == std::extent_v<decltype(ClassSpec::methods)>);
     for (std::size_t m = 0; m < std::size(c.methods); ++m) {
         if (compose(c, c.qualnames[m], "%s.%s", c.name, c.methods[m].name) < 0 ||
