@@ -10,7 +10,7 @@ author = "The vesk developers"
 copyright = "the vesk developers"
 
 extensions = ["myst_parser", "stubref"]
-source_suffix = {".md": "markdown"}
+source_suffix = {".md": "markdown", ".rst": "restructuredtext"}
 root_doc = "index"
 exclude_patterns = ["_build"]
 

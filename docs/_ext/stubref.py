@@ -3,16 +3,13 @@
 ``src/vesk/cython_pid.pyi`` carries the docstrings editors show on hover (the
 compiled module has none). This extension reads that file with ``ast`` and
 renders a class, its methods and their signatures as Sphinx's Python
-objects, so the reference pages say exactly what the stubs say:
+objects, so the reference pages say exactly what the stubs say. The
+directives generate reStructuredText, so they are used in .rst pages (or in
+an ``{eval-rst}`` block of a Markdown page)::
 
-    ```{stub-class} PIDController
-    ```
-
-    ```{stub-function} __pyx_unpickle_PIDController
-    ```
-
-    ```{stub-module}
-    ```
+    .. stub-class:: PIDController
+    .. stub-function:: __pyx_unpickle_PIDController
+    .. stub-module::
 
 Docstrings are Google style (``Args:``, ``Returns:``, ``Raises:``); napoleon
 turns them into field lists.
