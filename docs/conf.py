@@ -35,7 +35,7 @@ html_theme = "alabaster"
 html_static_path = ["_static"]
 html_theme_options = {
     "description": "Discrete PID and adaptive controllers over NumPy float64 arrays",
-    "page_width": "1100px",
+    "page_width": "1240px",
     "sidebar_width": "230px",
     "fixed_sidebar": True,
 }
