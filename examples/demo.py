@@ -705,9 +705,9 @@ def plot(runs: list[Run], step_runs: list[Run], steps: list[StepResponse], path:
         lines.append(f"{run.name:<19} {run.anti_windup}: {gain_over_clamp(row[0], used)}")
     kicks = first_commands()
     lines += ["", "The adaptive arm keeps Kp where its output was clipped. Its step commands flicker",
-              "across the limit for a few steps (J4-J6, near 0.3 s): Kp is held while the output is",
-              "clipped and adapts again the step it is not, which can take the command back over.",
-              "The actuator's output stays within the limit.",
+              "at the limit for a few steps (J6 near 0.2 s, J5 0.3 s, J4 0.4 s): Kp is held while the",
+              "output is clipped and grows by max_adjustment the step it is not, which takes the",
+              "command back over the limit. The actuator's output stays within the limit.",
               f"First command if not primed: {kicks[0]:,.0f} N m (arm), {kicks[2]:,.0f} N (vehicles).",
               "", f"Limits: arm {ARM_LIMIT:g} rad/s² × inertia per joint; vehicles {FLEET_LIMIT:g} m/s² × mass per axis.",
               "Dashed vertical lines: the checkpoint, where every run was pickled,",
