@@ -18,8 +18,11 @@ same trajectory.
 Every actuator has a stated limit (10 rad/s^2 times the joint's inertia on
 the arm, 40 m/s^2 times the vehicle's mass on each axis of the formation):
 the controller's output is clipped to it outside the controller, and the
-integral is clamped to +-limit/ki after every step (anti-windup), as the
-README teaches; the adaptive arm also keeps Kp where its output was clipped
+integral is kept from winding up in place after every step: by
+back-calculation on the PID arm and the formation, by clamping to
++-limit/ki with conditional integration on the adaptive arm (the demo also
+runs every step response with the clamp alone and with each method, and
+prints how much each gains); the adaptive arm also keeps Kp where its output was clipped
 (a saturated actuator leaves an error that would otherwise drive Kp up
 without end). Every run is primed with one dt = 0 call before its first
 step, so that it starts without a derivative kick; the demo checks that this
@@ -65,6 +68,17 @@ STEP_PLOT_TIME = 3.0  # s of them shown
 ARM_LIMIT = 10.0  # rad/s^2: each joint's torque limit is this times its inertia
 FLEET_LIMIT = 40.0  # m/s^2: each vehicle's force limit on every axis is this times its mass
 SEED = 20_240_611
+# Anti-windup, all done in place on the controller's own integral array. "clamp": the integral clamped
+# to +-limit/ki (it is bounded, but it fills up while the actuator is saturated). "conditional": the
+# clamp, and a step's e*dt taken back where the output was clipped in the error's direction.
+# "back-calculation" (no clamp): the integral bled by (u_clipped - u)/(ki*Tt)*dt, which pulls the
+# integral term back until the command is just at the limit; the tracking time Tt is half the
+# derivative time kd/kp (measured on the step runs: Td/2 beats Td and sqrt(Ti*Td) here).
+ANTI_WINDUP_MODES = ("clamp", "conditional", "back-calculation")
+ANTI_WINDUP = "back-calculation"  # what the PID runs use
+# The adaptive arm keeps the clamp with conditional integration: back-calculation, tuned from the start
+# Kp, fights the adaptation (its step overshoots 79 % and does not settle).
+ADAPTIVE_ANTI_WINDUP = "conditional"
 N_STEPS = round(T_END / DT)
 CHECKPOINT_STEP = N_STEPS // 2
 
@@ -148,6 +162,7 @@ class Run:
     reference: Array
     limit: Array  # actuator limit of every element, in the units of the control signal
     step: int = 0
+    anti_windup: str = ANTI_WINDUP  # one of ANTI_WINDUP_MODES
     kp_log: Array | None = None  # AdaptiveController: its Kp after every step (row 0: the start)
 
     def __post_init__(self) -> None:
@@ -174,13 +189,24 @@ class Run:
         limit = self.limit
         integral, ki = integral_and_ki(controller)  # taken again each time: a restore replaces them
         windup = limit / ki  # the integral term alone never asks for more than the actuator gives
+        state = controller.__reduce__()[2]
+        kd, kp_now = (state[2], state[4]) if isinstance(controller, AdaptiveController) else (state[1], state[3])
+        bleed = DT / (ki * (0.5 * kd / kp_now))  # back-calculation: dt / (ki * Tt), Tt = Td / 2
         kp = adapted_kp(controller) if isinstance(controller, AdaptiveController) else None
-        peak = self.peak_command
+        peak, mode = self.peak_command, self.anti_windup
         for k in range(self.step, until):
             kp_before = None if kp is None else kp.copy()
+            integral_before = integral.copy() if mode == "conditional" else integral
+            error = ref[k] - plant.position
             command = controller.compute_control(ref[k], plant.position, DT)
             force = np.clip(command, -limit, limit)  # the actuator
-            np.clip(integral, -windup, windup, out=integral)  # anti-windup
+            if mode == "conditional":
+                # Saturated in the error's direction: more integral cannot help; take this step's e*dt back.
+                np.copyto(integral, integral_before, where=(command != force) & (command * error > 0))
+            if mode == "back-calculation":
+                integral += (force - command) * bleed  # in place: the controller's own array
+            else:
+                np.clip(integral, -windup, windup, out=integral)  # the clamp
             if kp is not None and kp_before is not None:
                 # A saturated actuator leaves an error the loop cannot reduce, which would drive the
                 # adaptation on; where the output was clipped, Kp keeps its value.
@@ -202,7 +228,8 @@ class Run:
     def restored(self, blob: bytes) -> Run:
         """A copy of this run rebuilt from a checkpoint, as a process that has only the bytes would."""
         controller, plant, rng, step = pickle.loads(blob)
-        twin = Run(self.name, self.plant_name, self.unit, self.scale, controller, plant, rng, self.reference, self.limit)
+        twin = Run(self.name, self.plant_name, self.unit, self.scale, controller, plant, rng, self.reference, self.limit,
+                   anti_windup=self.anti_windup)
         twin.response[:step] = self.response[:step]  # history, for the plots only
         twin.force[:step] = self.force[:step]
         twin.peak_command = self.peak_command
@@ -268,14 +295,17 @@ def formation(rng: np.random.Generator, step: bool = False) -> Run:
 SCENARIOS: list[Callable[[np.random.Generator, bool], Run]] = [arm_pid, arm_adaptive, formation]
 
 
-def make_runs(step: bool = False, prime: bool = True) -> list[Run]:
+def make_runs(step: bool = False, prime: bool = True, anti_windup: str | None = None) -> list[Run]:
     """The tracking runs, or with `step` the step-response runs (each with a generator of its own),
-    primed unless `prime` is false."""
+    primed unless `prime` is false, with the given anti-windup (None: each run's own)."""
     seeds = np.random.SeedSequence(SEED).spawn(2 * len(SCENARIOS))
     seeds = seeds[len(SCENARIOS) :] if step else seeds[: len(SCENARIOS)]
     runs = [make(np.random.default_rng(seed), step) for make, seed in zip(SCENARIOS, seeds)]
-    for run in runs if prime else []:
-        run.prime()
+    for run in runs:
+        adaptive = isinstance(run.controller, AdaptiveController)
+        run.anti_windup = anti_windup or (ADAPTIVE_ANTI_WINDUP if adaptive else ANTI_WINDUP)
+        if prime:
+            run.prime()
     return runs
 
 
@@ -328,6 +358,32 @@ def integral_and_ki(controller: Controller) -> tuple[Array, Array]:
     integral: Array = state[at]
     ki: Array = state[at + 2]
     return integral, ki
+
+
+def anti_windup_figures() -> list[list[StepResponse]]:
+    """The step response of every controller (rows) under every anti-windup mode (columns)."""
+    by_mode = []
+    for mode in ANTI_WINDUP_MODES:
+        runs = make_runs(step=True, anti_windup=mode)
+        for run in runs:
+            run.advance(len(run.reference) - 1)
+        by_mode.append([step_response(run) for run in runs])
+    return [list(row) for row in zip(*by_mode)]
+
+
+def figure(response: StepResponse) -> str:
+    settling = f"{response.settling:.2f} s" if np.isfinite(response.settling) else "never"
+    return f"{response.overshoot:5.1f} %, {settling:>6}"
+
+
+def gain_over_clamp(clamp: StepResponse, better: StepResponse) -> str:
+    """How much `better` improves on the clamp alone: overshoot in points, settling in per cent."""
+    if abs(better.overshoot - clamp.overshoot) < 0.05 and abs(better.settling - clamp.settling) < 0.01:
+        return "the same as the clamp alone (within 0.1 points and 10 ms)"
+    text = f"overshoot {better.overshoot - clamp.overshoot:+.1f} points"
+    if np.isfinite(clamp.settling) and np.isfinite(better.settling):
+        text += f", settling {100 * (better.settling / clamp.settling - 1):+.0f} %"
+    return text
 
 
 def first_commands() -> list[float]:
@@ -383,8 +439,8 @@ def resume_main(inbox: Path, outbox: Path) -> None:
 
 def print_table(runs: list[Run], step_runs: list[Run], steps: list[StepResponse]) -> None:
     header = (
-        f"{'controller':<20} {'plant':<20} {'RMS error':>12} {'peak |u|':>9}   "
-        f"{'step overshoot':>14} {'settling':>9} {'peak |u|':>9}   {'steps/s (median, range of 7)':>30}"
+        f"{'controller':<20} {'plant':<20} {'RMS error':>12} {'track |u|':>9}   "
+        f"{'step overshoot':>14} {'settling':>9} {'step |u|':>9}   {'steps/s (median, range of 7)':>30}"
     )
     print(header)
     print("-" * len(header))
@@ -401,7 +457,19 @@ def print_table(runs: list[Run], step_runs: list[Run], steps: list[StepResponse]
 ROW_HEIGHTS = [3.0, 3.3, 3.3, 3.0, 3.3, 2.6]  # the six rows of every column of the plot
 
 
-def plot(runs: list[Run], step_runs: list[Run], steps: list[StepResponse], path: Path) -> None:
+def print_anti_windup(figures: list[list[StepResponse]], runs: list[Run]) -> None:
+    print(f"\nAnti-windup on the step runs (overshoot, {SETTLE_BAND:.0%} settling); the same loops, only the integral's treatment differs:")
+    header = f"{'controller':<20} " + " ".join(f"{mode:>18}" for mode in ANTI_WINDUP_MODES) + "   used, against the clamp alone"
+    print(header)
+    print("-" * len(header))
+    for run, row in zip(runs, figures):
+        used = row[ANTI_WINDUP_MODES.index(run.anti_windup)]
+        print(f"{run.name:<20} " + " ".join(f"{figure(r):>18}" for r in row)
+              + f"   {run.anti_windup}: {gain_over_clamp(row[0], used)}")
+
+
+def plot(runs: list[Run], step_runs: list[Run], steps: list[StepResponse], path: Path,
+         anti_windup: list[list[StepResponse]]) -> None:
     import matplotlib
 
     matplotlib.use("Agg")
@@ -448,23 +516,34 @@ def plot(runs: list[Run], step_runs: list[Run], steps: list[StepResponse], path:
         for ax in axes:
             for side in (-1.0, 1.0):
                 ax.axhline(side, color="red", lw=0.9, ls="--", zorder=0)
-        axes[0].set_ylim(-1.25, 1.25)
+        axes[0].set_ylim(-1.25, 1.95)  # room above the +1 line for the panel's label, which hides no curve
         axes[0].set_yticks([-1.0, 0.0, 1.0])
 
-    def end_label(ax: Axes, x: float, y: float, text: str, color: str, side: int = 1) -> None:
-        label = ax.annotate(text, (x, y), xytext=(4 * side, 0), textcoords="offset points", va="center",
-                            ha="left" if side > 0 else "right", fontsize="small", color=color, weight="bold")
-        label.set_in_layout(False)  # beside the panel, in the margin: the layout leaves room for it
+    def end_labels(ax: Axes, x: float, items: list[tuple[float, str, str]], side: int = 1, gap: float = 11.0) -> None:
+        """Labels (y, text, colour) at the ends of curves, beside the panel at x, moved apart vertically
+        (in points) so that no two overlap. Call it once the panel's limits are final."""
+        ax.get_ylim()  # applies any pending autoscaling, so the transform below is final
+        points = 72.0 / fig.dpi
+        ys = [float(ax.transData.transform((x, y))[1]) * points for y, _, _ in items]
+        placed = list(ys)
+        order = sorted(range(len(items)), key=lambda i: ys[i])
+        for before, i in zip(order, order[1:]):  # push each label up past the one below it
+            placed[i] = max(placed[i], placed[before] + gap)
+        for (y, text, color), at, wanted in zip(items, placed, ys):
+            label = ax.annotate(text, (x, y), xytext=(4 * side, at - wanted),
+                                textcoords="offset points", va="center", ha="left" if side > 0 else "right",
+                                fontsize="small", color=color, weight="bold")
+            label.set_in_layout(False)  # beside the panel, in the margin: the layout leaves room for it
 
     def settles(response: StepResponse) -> str:
         return f"settles in {response.settling:.2f} s" if np.isfinite(response.settling) else "does not settle"
 
-    def finish_step_panel(ax: Axes, response: StepResponse, what: str, ylabel: str) -> None:
+    def finish_step_panel(ax: Axes, response: StepResponse, what: str, ylabel: str, mode: str) -> None:
         """The settling time marked, the axes limited to the plotted time, the title and labels."""
         if np.isfinite(response.settling):
             ax.axvline(response.settling, color="0.2", lw=0.8)
         ax.set_xlim(0.0, STEP_PLOT_TIME)
-        ax.set_title(f"{what} (kick-free, limited): overshoot {response.overshoot:.1f} %, {settles(response)}",
+        ax.set_title(f"{what} ({mode}): overshoot {response.overshoot:.1f} %, {settles(response)}",
                      fontsize="medium")
         ax.set_ylabel(ylabel)
         ax.set_xlabel("time [s]")
@@ -478,7 +557,7 @@ def plot(runs: list[Run], step_runs: list[Run], steps: list[StepResponse], path:
         for j, label in enumerate(joints):
             reference_line(top, t, run.reference[:, j], colors[j])
             top.plot(t, run.response[:, j], color=colors[j], lw=1.0)
-            end_label(top, t[-1], float(run.reference[-1, j]), label, colors[j])
+        end_labels(top, float(t[-1]), [(float(run.reference[-1, j]), label, colors[j]) for j, label in enumerate(joints)])
         top.set_title("tracking: reference (wide, pale) and response", fontsize="medium")
         top.set_ylabel("joint angle [rad]")
         top.set_xlabel("time [s]")
@@ -502,9 +581,14 @@ def plot(runs: list[Run], step_runs: list[Run], steps: list[StepResponse], path:
         goal = step_run.reference[-1]
         for j, label in enumerate(joints):
             step_ax.axhline(float(goal[j]), color=colors[j], lw=0.8, ls=":", zorder=0)
+            band = SETTLE_BAND * abs(float(goal[j]))  # the step starts from 0
+            step_ax.axhspan(float(goal[j]) - band, float(goal[j]) + band, color=colors[j], alpha=0.15, lw=0, zorder=0)
             step_ax.plot(step_t, step_run.response[:, j], color=colors[j], lw=1.2)
-            end_label(step_ax, STEP_PLOT_TIME, float(step_run.response[-1, j]), label, colors[j])
-        finish_step_panel(step_ax, step, "step from rest", "joint angle [rad] (dotted: goal)")
+        step_ax.set_xlim(0.0, STEP_PLOT_TIME)
+        end_labels(step_ax, STEP_PLOT_TIME, [(float(step_run.response[-1, j]), label, colors[j])
+                                             for j, label in enumerate(joints)])
+        finish_step_panel(step_ax, step, "step from rest", "joint angle [rad] (dotted: goal; band: ±2 %)",
+                          step_run.anti_windup)
 
         share = step_run.force / step_run.limit
         axes = stack(sub, gs[4], joints, f"step: control signal / actuator limit (largest command "
@@ -526,10 +610,10 @@ def plot(runs: list[Run], step_runs: list[Run], steps: list[StepResponse], path:
     ratio = adaptive.kp_log / tuned_arm_kp()
     for j in range(ratio.shape[1]):
         kp_ax.plot(t, ratio[:, j], color=colors[j], lw=1.2)
-        end_label(kp_ax, t[-1], float(ratio[-1, j]), f"J{j + 1}", colors[j])
     kp_ax.axhline(1.0, color="0.4", lw=0.8, ls=":")
     kp_ax.set_yscale("log")
     kp_ax.set_ylim(0.28, 3.6)
+    end_labels(kp_ax, float(t[-1]), [(float(ratio[-1, j]), f"J{j + 1}", colors[j]) for j in range(ratio.shape[1])])
     kp_ax.set_yticks([ADAPTIVE_START, 0.5, 1.0, 2.0, 3.0], ["1/3 (start)", "0.5", "1 (tuned)", "2", "3"])
     kp_ax.minorticks_off()
     kp_ax.set_title("tracking: Kp / tuned Kp (flat while holding, rising while moving)", fontsize="medium")
@@ -548,7 +632,8 @@ def plot(runs: list[Run], step_runs: list[Run], steps: list[StepResponse], path:
     xy.plot(centre[:, 0], centre[:, 1], color="0.6", lw=0.8, ls="--")
     for v in range(len(vehicles)):
         xy.plot(fleet.response[:, v, 0], fleet.response[:, v, 1], color=colors[v], lw=0.6, alpha=0.35)
-        xy.plot(fleet.response[0, v, 0], fleet.response[0, v, 1], "o", color=colors[v], ms=5)
+        xy.plot(fleet.response[0, v, 0], fleet.response[0, v, 1], "o", color=colors[v], ms=10, mfc="none", mew=1.5,
+                zorder=4)  # a ring around the 0 s square, drawn over it
     # Snapshots of the formation; the leader's circle brings it back to where it was 4 s earlier.
     for when, label in ((0.0, "0 s"), (1.5, "1.5, 4, 8 s"), (5.0, "5 s"), (6.0, "6 s"), (7.0, "7 s")):
         k = round(when / DT)
@@ -589,7 +674,8 @@ def plot(runs: list[Run], step_runs: list[Run], steps: list[StepResponse], path:
     for v, name in enumerate(vehicles):
         step_ax.plot(step_t, fleet_response.progress[:, v], color=colors[v], lw=1.2, label=name)
     step_ax.legend(loc="lower right", fontsize="small")
-    finish_step_panel(step_ax, fleet_response, "step to the slots", "way along the step (1: slot; grey: ±2 %)")
+    finish_step_panel(step_ax, fleet_response, "step to the slots", "way along the step (1: slot; grey: ±2 %)",
+                      fleet_step.anti_windup)
 
     axes = vehicle_controls(gs[4], fleet_step, step_t, f"step: control signal / actuator limit (largest command "
                             f"{fleet_step.peak_command:,.0f} x the limit)")
@@ -599,7 +685,8 @@ def plot(runs: list[Run], step_runs: list[Run], steps: list[StepResponse], path:
     for v, name in enumerate(vehicles):
         reference_line(altitude, t, fleet.reference[:, v, 2], colors[v])
         altitude.plot(t, fleet.response[:, v, 2], color=colors[v], lw=1.0, ls=list(axis_styles.values())[v % 3])
-        end_label(altitude, 0.0, float(fleet.response[0, v, 2]), name, colors[v], side=-1)
+    end_labels(altitude, 0.0, [(float(fleet.response[0, v, 2]), name, colors[v]) for v, name in enumerate(vehicles)],
+               side=-1)
     altitude.set_title("tracking: altitude, reference (wide, pale) and response", fontsize="medium")
     altitude.set_ylabel("z [m]")
     altitude.set_xlabel("time [s]")
@@ -607,12 +694,20 @@ def plot(runs: list[Run], step_runs: list[Run], steps: list[StepResponse], path:
 
     summary = pid_col.add_subplot(summary_cell)
     summary.axis("off")
-    lines = ["Step runs: from rest, primed with one dt = 0 call, the output clipped to the limit,",
-             "the integral clamped to ±limit/ki.", ""]
-    for run, step in zip(step_runs, steps):
-        lines.append(f"{run.name:<19} {run.plant_name:<20} overshoot {step.overshoot:5.1f} %   {settles(step)}")
+    lines = ["Step runs: from rest, primed with one dt = 0 call, the output clipped to the limit.",
+             "Overshoot and settling with each anti-windup (in place on the controller's integral):", "",
+             f"{'':<19} {'clamp alone':>16} {'conditional':>16} {'back-calc.':>16}"]
+    for run, row in zip(step_runs, anti_windup):
+        lines.append(f"{run.name:<19} " + " ".join(f"{figure(r):>16}" for r in row))
+    lines.append("")
+    for run, row in zip(step_runs, anti_windup):
+        used = row[ANTI_WINDUP_MODES.index(run.anti_windup)]
+        lines.append(f"{run.name:<19} {run.anti_windup}: {gain_over_clamp(row[0], used)}")
     kicks = first_commands()
-    lines += ["", "The adaptive arm keeps Kp where its output was clipped.",
+    lines += ["", "The adaptive arm keeps Kp where its output was clipped. Its step commands flicker",
+              "at the limit for a few steps (J6 near 0.2 s, J5 0.3 s, J4 0.4 s): Kp is held while the",
+              "output is clipped and grows by max_adjustment the step it is not, which takes the",
+              "command back over the limit. The actuator's output stays within the limit.",
               f"First command if not primed: {kicks[0]:,.0f} N m (arm), {kicks[2]:,.0f} N (vehicles).",
               "", f"Limits: arm {ARM_LIMIT:g} rad/s² × inertia per joint; vehicles {FLEET_LIMIT:g} m/s² × mass per axis.",
               "Dashed vertical lines: the checkpoint, where every run was pickled,",
@@ -663,13 +758,15 @@ def main(argv: list[str] | None = None) -> int:
     steps = [step_response(run) for run in step_runs]
 
     print_table(runs, step_runs, steps)
+    anti_windup = anti_windup_figures()
+    print_anti_windup(anti_windup, step_runs)
     print(
         f"\nActuator limits: arm joints {ARM_LIMIT:g} rad/s^2 x inertia "
         f"({', '.join(f'{v:g}' for v in step_runs[0].limit)} N m), vehicles {FLEET_LIMIT:g} m/s^2 x mass on each axis "
         f"({', '.join(f'{v:g}' for v in step_runs[2].limit[:, 0])} N);\n"
-        "the output is clipped to them and the integral clamped to +-limit/ki. RMS error: tracking, over the whole "
-        "run.\npeak |u|: the largest command before clipping, as a share of the limit (above 100 %: the actuator "
-        "saturates).\nStep overshoot and settling: a separate run per controller, from rest with the goal from "
+        "the output is clipped to them; anti-windup: the table above. RMS error: tracking, over the whole "
+        "run.\ntrack |u|, step |u|: the largest command before clipping in the tracking and the step run, as a share "
+        "of the limit (above 100 %: the actuator saturates).\nStep overshoot and settling: a separate run per controller, from rest with the goal from "
         "t = 0; settled once\nthe worst joint or vehicle stays within "
         f"{SETTLE_BAND:.0%} of the step from the goal. steps/s: compute_control calls per second,\n"
         "timed apart from the simulation."
@@ -719,7 +816,7 @@ def main(argv: list[str] | None = None) -> int:
                   f"new process {'same' if there else 'DIFFERS'}", file=sys.stderr)
 
     if args.plot is not None:
-        plot(runs, step_runs, steps, args.plot)
+        plot(runs, step_runs, steps, args.plot, anti_windup)
         print(f"\nPlot written to {args.plot}")
     return 0 if same else 1
 

@@ -3,6 +3,7 @@
 import builtins
 import ctypes
 import io
+import logging
 import os
 import pickle
 import pickletools
@@ -351,9 +352,14 @@ def _in_pool(method):
 
 
 def _on_dask(jobs):
-    distributed = pytest.importorskip("dask.distributed")
-    with distributed.Client(n_workers=1, threads_per_worker=1, processes=True, dashboard_address=None) as client:
-        return client.gather([client.submit(_advance, *job, pure=False) for job in jobs])
+    """dask's distributed scheduler on a local cluster of two worker processes (one thread each): the
+    jobs are spread over both, and each comes back through dask's own serialisation."""
+    distributed = pytest.importorskip("dask.distributed", reason="dask's distributed scheduler comes with the `test` extra")
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None,
+                                  silence_logs=logging.ERROR) as cluster, distributed.Client(cluster) as client:
+        client.wait_for_workers(2, timeout=120)
+        futures = [client.submit(_advance, *job, pure=False) for job in jobs]
+        return [future.result(timeout=120) for future in futures]
 
 
 # 100 steps here, 100 on a worker process, 100 here again: the same outputs and state as 300 here.

@@ -87,6 +87,23 @@ MISUSE = """\
     zeros: NDArray[np.float64] = cp.np.zeros(3)
     restored: PIDController = cp.__pyx_unpickle_PIDController(PIDController, 0x32B920E, None)
     PIDController(a, a, a).__setstate__((None, None, None, None, None))
+    PIDController(a, a, a).compute_control(a, a, np.float32(0.001))
+    AdaptiveController(a, a, a, learning_rate=np.float32(0.05), max_adjustment=np.int64(1))
+
+    def loop(c: PIDController, steps: int) -> NDArray[np.float64]:
+        # a loop at a float32 dt that returns the controller's integral, typed
+        dt = np.float32(0.001)
+        for _ in range(steps):
+            c.compute_control(a, a, dt)
+        return c.__reduce__()[2][0]
+
+    def adapted(c: AdaptiveController) -> tuple[NDArray[np.float64], float]:
+        state = c.__reduce__()[2]
+        return state[4], state[5]
+
+    PIDController(a, a, a).compute_control(a, a, None)  # E: arg-type
+    learning: NDArray[np.float64] = AdaptiveController(a, a, a).__reduce__()[2][5]  # E: assignment
+    PIDControllerXd(a, a, a).__reduce__()[2][5]  # E: misc
     PIDController(a, a)  # E: call-arg
     PIDController(a, a, a).compute_control(a, a)  # E: call-arg
     PIDController(a, a, a).compute_control([1.0], a, 0.1)  # E: arg-type

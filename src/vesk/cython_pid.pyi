@@ -34,9 +34,21 @@ continues exactly where it was. The compiled module carries no docstrings
 # reconstructor. Elsewhere None passes the argument checks but the operation
 # itself raises, so the stubs refuse it.
 #
+# Numbers (dt, learning_rate, max_adjustment) are typed as what the module
+# converts with float(): anything with __float__ or __index__ (float, int,
+# numpy.float32, numpy.int64, Fraction, Decimal, a 0-d array).
+#
+# The pickled state is typed per class, field by field (the tuple in
+# alphabetical order of the field names), so code that reads it, say the
+# integral for anti-windup, gets arrays and floats, not Any. A Python
+# subclass with its own attributes appends its __dict__ as one more element,
+# and a controller never initialised reduces to a two-element value; neither
+# is in these types.
+#
 # Type checkers take parameters spelt with two leading underscores
 # (__pyx_state, ...) as positional-only; the module accepts them by keyword too.
-from typing import Any, SupportsInt
+from collections.abc import Callable
+from typing import Any, Self, SupportsFloat, SupportsIndex, SupportsInt
 
 import numpy
 from numpy.typing import NDArray
@@ -49,6 +61,15 @@ np = numpy
 __test__: dict[str, Any]
 
 _State = tuple[Any, ...]
+_Array = NDArray[numpy.float64]
+
+# (integral, kd, ki, kp, previous_error): the gains are the caller's arrays,
+# or None where __init__ was given None.
+_PIDState = tuple[_Array, _Array | None, _Array | None, _Array | None, _Array]
+# (error_history, integral, kd, ki, kp, learning_rate, max_adjustment,
+# previous_error): kp is the adapted gain; learning_rate and max_adjustment
+# are stored as Python floats.
+_AdaptiveState = tuple[_Array, _Array, _Array, _Array, _Array, float, float, _Array]
 
 @disjoint_base
 class PIDController:
@@ -98,7 +119,7 @@ class PIDController:
         """
 
     def compute_control(
-        self, target_position: NDArray[numpy.float64], current_position: NDArray[numpy.float64], dt: float
+        self, target_position: NDArray[numpy.float64], current_position: NDArray[numpy.float64], dt: SupportsFloat | SupportsIndex
     ) -> NDArray[numpy.float64]:
         """One control step; returns the control signal as a new array.
 
@@ -128,7 +149,7 @@ class PIDController:
                 updates made before it stay).
         """
 
-    def __reduce__(self) -> tuple[Any, ...]:
+    def __reduce__(self) -> tuple[Callable[..., Self], tuple[type[Self], int, None], _PIDState]:
         """Pickling: ``(reconstructor, (class, checksum, None), state)``.
 
         ``state`` is ``(integral, kd, ki, kp, previous_error)``: the very
@@ -138,9 +159,13 @@ class PIDController:
         the controller without ``__init__`` and it continues exactly where
         it was. A controller never initialised reduces to
         ``(reconstructor, (class, checksum, state))``.
+
+        The state is typed field by field, so ``c.__reduce__()[2][0]`` (the
+        integral, which every step updates in place: anti-windup edits it)
+        is an ``NDArray[numpy.float64]`` to a type checker.
         """
 
-    def __reduce_cython__(self) -> tuple[Any, ...]:
+    def __reduce_cython__(self) -> tuple[Callable[..., Self], tuple[type[Self], int, None], _PIDState]:
         """The same as ``__reduce__``."""
 
     def __setstate__(self, __pyx_state: _State) -> None:
@@ -179,7 +204,7 @@ class PIDControllerXd:
         """
 
     def compute_control(
-        self, target_position: NDArray[numpy.float64], current_position: NDArray[numpy.float64], dt: float
+        self, target_position: NDArray[numpy.float64], current_position: NDArray[numpy.float64], dt: SupportsFloat | SupportsIndex
     ) -> NDArray[numpy.float64]:
         """One control step over 2-D arrays; returns the control signal as a new array.
 
@@ -188,10 +213,10 @@ class PIDControllerXd:
         ``np.asarray(x)``.
         """
 
-    def __reduce__(self) -> tuple[Any, ...]:
+    def __reduce__(self) -> tuple[Callable[..., Self], tuple[type[Self], int, None], _PIDState]:
         """Pickling, as ``PIDController.__reduce__``."""
 
-    def __reduce_cython__(self) -> tuple[Any, ...]:
+    def __reduce_cython__(self) -> tuple[Callable[..., Self], tuple[type[Self], int, None], _PIDState]:
         """The same as ``__reduce__``."""
 
     def __setstate__(self, __pyx_state: _State) -> None:
@@ -231,8 +256,8 @@ class AdaptiveController:
         initial_kp: NDArray[numpy.float64],
         initial_ki: NDArray[numpy.float64],
         initial_kd: NDArray[numpy.float64],
-        learning_rate: float = 0.01,
-        max_adjustment: float = 0.1,
+        learning_rate: SupportsFloat | SupportsIndex = 0.01,
+        max_adjustment: SupportsFloat | SupportsIndex = 0.1,
     ) -> None:
         """Copies the gains and zeroes the state.
 
@@ -257,7 +282,7 @@ class AdaptiveController:
         """
 
     def compute_control(
-        self, target_position: NDArray[numpy.float64], current_position: NDArray[numpy.float64], dt: float
+        self, target_position: NDArray[numpy.float64], current_position: NDArray[numpy.float64], dt: SupportsFloat | SupportsIndex
     ) -> NDArray[numpy.float64]:
         """One adaptation and control step; returns the control signal as a new array.
 
@@ -274,17 +299,19 @@ class AdaptiveController:
             TypeError, ValueError: as ``PIDController.compute_control``.
         """
 
-    def __reduce__(self) -> tuple[Any, ...]:
+    def __reduce__(self) -> tuple[Callable[..., Self], tuple[type[Self], int, None], _AdaptiveState]:
         """Pickling: ``(reconstructor, (class, checksum, None), state)``.
 
         ``state`` is ``(error_history, integral, kd, ki, kp, learning_rate,
         max_adjustment, previous_error)``, the objects the controller holds,
         plus the instance ``__dict__`` of a Python subclass. The restored
         controller continues exactly where this one was, adapted Kp
-        included.
+        included. The state is typed field by field: ``[2][4]``, the adapted
+        Kp, is an ``NDArray[numpy.float64]``, ``[2][5]`` (the learning rate)
+        a ``float``.
         """
 
-    def __reduce_cython__(self) -> tuple[Any, ...]:
+    def __reduce_cython__(self) -> tuple[Callable[..., Self], tuple[type[Self], int, None], _AdaptiveState]:
         """The same as ``__reduce__``."""
 
     def __setstate__(self, __pyx_state: _State) -> None:

@@ -1,4 +1,5 @@
-"""Every Python example in README.md runs as printed and prints the output shown after it."""
+"""Every Python example in README.md and on the documentation site (docs/**/*.md) runs as
+printed and prints the output shown after it."""
 
 import pathlib
 import subprocess
@@ -6,10 +7,12 @@ import sys
 
 import pytest
 
-README = pathlib.Path(__file__).resolve().parent.parent / "README.md"
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+README = ROOT / "README.md"
+PAGES = [README, *sorted((ROOT / "docs").rglob("*.md"))]
 
 
-def fenced_blocks(text):
+def fenced_blocks(text, name):
     """(language, first line number, body, section heading) of every fenced block, in order."""
     blocks, heading, fence = [], "", None
     for number, line in enumerate(text.splitlines(), 1):
@@ -24,24 +27,26 @@ def fenced_blocks(text):
             fence = None
         else:
             fence[2].append(line + "\n")
-    assert fence is None, "README.md ends inside a fenced block"
+    assert fence is None, f"{name} ends inside a fenced block"
     return blocks
 
 
-def examples():
+def examples(pages=PAGES):
     """Each ```python block with the ```text block right after it (None if there is none)."""
-    blocks = fenced_blocks(README.read_text(encoding="utf-8"))
     found = []
-    for i, (language, line, code, heading) in enumerate(blocks):
-        if language == "python":
-            following = blocks[i + 1] if i + 1 < len(blocks) else None
-            expected = following[2] if following and following[0] == "text" else None
-            found.append(pytest.param(code, expected, id=f"line {line}, {heading}"))
+    for page in pages:
+        name = page.relative_to(ROOT).as_posix()
+        blocks = fenced_blocks(page.read_text(encoding="utf-8"), name)
+        for i, (language, line, code, heading) in enumerate(blocks):
+            if language == "python":
+                following = blocks[i + 1] if i + 1 < len(blocks) else None
+                expected = following[2] if following and following[0] == "text" else None
+                found.append(pytest.param(code, expected, id=f"{name} line {line}, {heading}"))
     return found
 
 
 def test_readme_has_an_example_per_class_and_a_checkpoint():
-    code = "".join(p.values[0] for p in examples())
+    code = "".join(p.values[0] for p in examples([README]))
     for needed in ("PIDController(", "PIDControllerXd(", "AdaptiveController(", "pickle.load"):
         assert needed in code, f"no README example uses {needed}"
 

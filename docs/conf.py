@@ -1,0 +1,43 @@
+"""Sphinx configuration of the vesk.cython_pid documentation (`make docs`)."""
+
+import pathlib
+import sys
+
+sys.path.insert(0, str(pathlib.Path(__file__).parent / "_ext"))
+
+project = "vesk.cython_pid"
+author = "The vesk developers"
+copyright = "the vesk developers"
+
+extensions = ["myst_parser", "stubref"]
+source_suffix = {".md": "markdown", ".rst": "restructuredtext"}
+root_doc = "index"
+exclude_patterns = ["_build"]
+
+# The reference pages render the docstrings of the type stubs (one source for
+# editors and the site); see _ext/stubref.py.
+stubref_path = "../src/vesk/cython_pid.pyi"
+
+# Headings get anchors, so pages link to sections as `page.md#heading`;
+# a link to a page or anchor that does not exist is a warning, and the build
+# (-W) fails on it.
+myst_heading_anchors = 3
+myst_enable_extensions = ["colon_fence"]
+
+# -n: every cross-reference must resolve, except the types of NumPy and the
+# standard library that the signatures name (no intersphinx: the build needs
+# no network).
+nitpick_ignore_regex = [
+    (r"py:.*", r"(numpy|NDArray|typing|SupportsInt|SupportsFloat|SupportsIndex|Any|tuple|type|dict|int|float|str|None|_.*).*"),
+]
+
+html_theme = "alabaster"
+html_static_path = ["_static"]
+html_theme_options = {
+    "description": "Discrete PID and adaptive controllers over NumPy float64 arrays",
+    "page_width": "1240px",
+    "sidebar_width": "230px",
+    "fixed_sidebar": True,
+}
+html_sidebars = {"**": ["about.html", "navigation.html", "searchbox.html"]}
+pygments_style = "friendly"
