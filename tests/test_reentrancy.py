@@ -208,34 +208,17 @@ def _colliding_key(name, hook):
 
 
 class NamespaceKey:
-    """A key of the module's namespace whose hash is that of a name the call
-    looks up there: the look-up runs its __eq__."""
+    """Keys of a namespace (the module's, or NumPy's for the functions the
+    laws call) whose hashes are those of names the call looks up there: the
+    look-up runs their __eq__."""
 
-    def __init__(self, names):
-        self.names = names
-
-    def install(self, hook, call):
-        saved = dict(vars(cp))
-        ns = vars(cp)
-        for name in self.names(call.cls):
-            value = ns.pop(name)
-            ns[_colliding_key(name, hook)] = None
-            ns[name] = value
-
-        def undo():
-            ns.clear()
-            ns.update(saved)
-
-        return undo
-
-
-class NumpyKey:
-    """The same in NumPy's namespace, for the functions the laws call."""
+    def __init__(self, module, names):
+        self.module, self.names = module, names
 
     def install(self, hook, call):
-        ns = vars(np)
+        ns = vars(self.module)
         saved = dict(ns)
-        for name in ("zeros_like", "roll", "mean", "clip", "float64", "zeros"):
+        for name in self.names(call.cls):
             value = ns.pop(name)
             ns[_colliding_key(name, hook)] = None
             ns[name] = value
@@ -315,9 +298,9 @@ def reconstructor_name(cls):
 
 
 HOOKS = {
-    "namespace key np": NamespaceKey(lambda cls: ["np"]),
-    "namespace key reconstructor": NamespaceKey(lambda cls: [reconstructor_name(cls)]),
-    "numpy namespace key": NumpyKey(),
+    "namespace key np": NamespaceKey(cp, lambda cls: ["np"]),
+    "namespace key reconstructor": NamespaceKey(cp, lambda cls: [reconstructor_name(cls)]),
+    "numpy namespace key": NamespaceKey(np, lambda cls: ["zeros_like", "roll", "mean", "clip", "float64", "zeros"]),
     "keyword name": KeywordName(),
     "conversion": Conversion(),
     "finalizer": Finalizer(),
