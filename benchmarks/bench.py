@@ -511,7 +511,7 @@ def main(argv: list[str] | None = None) -> int:
     for size in sizes:
         print(f"  {size:,} elements ...", file=sys.stderr, flush=True)
         for case in cases:
-            rows.append(bench_case(case, size, repeat if size < 2**18 else max(2, (repeat + 1) // 3), min_time))
+            rows.append(bench_case(case, size, repeat if size < 2**18 else max(3, (repeat + 1) // 2), min_time))
     print_table(rows)
     if plots:
         plot(rows, plots)
