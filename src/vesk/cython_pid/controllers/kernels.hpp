@@ -304,8 +304,8 @@ inline double clip(double x, double lower, double upper) noexcept {
 // narrower vector crosses the same lines as often (once a line). Above a
 // block, the results go through the aligned block buffers whatever the
 // destination. Measured side by side, every field and position at an odd
-// address against a fresh controller: 0.95 to 1.08 for both laws from
-// 1,024 to 2^18 elements.
+// address against a fresh controller: 0.94 to 1.08 for both laws from
+// 1 to 2^18 elements, within the noise of a shared machine.
 template <bool Differentiate, bool SingleColumn, bool WriteHistory>
 VESK_NOINLINE VESK_KERNEL_CLONES bool adaptive_loop(const real* VESK_RESTRICT target, const real* VESK_RESTRICT current,
                                      const real* VESK_RESTRICT old_kp, const real* VESK_RESTRICT ki,
