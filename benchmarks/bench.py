@@ -1,21 +1,34 @@
-"""Cost of one compute_control step, side by side with the same law in NumPy and one bare NumPy call.
+"""Cost of one compute_control step against NumPy, from 1 to 4,194,304 elements, aligned and scattered.
 
-For each class and each size (elements per array; PIDControllerXd gets a
-2-D shape of that many elements) three things are timed on the same arrays:
-the native controller, a Python class doing the same NumPy operations in the
-same order (the law in plain NumPy), and one bare `np.subtract(a, b)`. The
-native and Python controllers are first checked to return the same results
-bit for bit. Timing is timeit's, of each call as a control loop writes it
-(`c.compute_control(r, y, dt)`, `np.subtract(r, y)`): a batch of `number`
-calls is timed, the three contenders' batches take turns (the order rotates
-on every repeat), and the best batch of each counts. Sizes run from the smallest up, every class at
-each size. A section then times a fresh controller against one that came
-back from another process with its arrays at odd addresses (as a pickle
-with out-of-band buffers, a dask scatter say, can leave them). A last
-section steps separate controllers from one and from two threads at one
-size: a large native step releases the GIL while it computes.
+For each class and each size (n = 1, 4, 16, ... 4**11 elements per array;
+PIDControllerXd gets a 2-D shape of that many elements) these are timed side
+by side on the same arrays, in one process:
 
-    python benchmarks/bench.py [--repeat 7] [--min-time 0.05] [--sizes ...] [--thread-size 65536]
+  native      the controller, `c.compute_control(r, y, dt)`
+  scattered   the same controller after a pickle round trip whose out-of-band
+              buffers landed at odd addresses (every field, and the positions
+              too, one byte off alignment, as a dask scatter can leave them)
+  law         the same law written in plain NumPy (a Python class doing the
+              same operations in the same order; checked to give the native
+              results bit for bit)
+  best        the law spelled for speed in NumPy: preallocated buffers and
+              `out=`, the adaptive history kept as a ring buffer (one row
+              written a step, where the law builds a new ten-row array)
+  floor       NumPy calls that only move the step's bytes: each array the
+              native step reads is read once, each it writes is written once
+              (np.add and np.copyto into preallocated arrays)
+  subtract    one bare `np.subtract(r, y)` (n <= 64)
+
+A batch of `number` calls is timed, the contenders' batches take turns (the
+order rotates on every repeat) and the best batch of each counts; the large
+sizes take fewer repeats. Page faults per step are the process's minor
+faults (getrusage) over a run of native steps. A plot of native / law and
+native / floor against n is drawn (matplotlib, Agg). A last section steps
+separate controllers from one and from two threads at one size: a large
+native step releases the GIL while it computes.
+
+    python benchmarks/bench.py [--quick] [--repeat 7] [--min-time 0.05] [--sizes ...]
+                               [--plot PNG ...] [--no-plot] [--thread-size 65536]
 """
 
 from __future__ import annotations
@@ -25,11 +38,14 @@ import math
 import os
 import pickle
 import platform
+import resource
 import sys
 import threading
 import time
 import timeit
 from collections.abc import Callable
+from dataclasses import dataclass
+from pathlib import Path
 from typing import Protocol
 
 import numpy as np
@@ -38,8 +54,11 @@ from numpy.typing import NDArray
 from vesk.cython_pid import AdaptiveController, PIDController, PIDControllerXd
 
 Array = NDArray[np.float64]
-SIZES = (1, 6, 16, 64, 256, 4096, 65536, 1048576)
+SIZES = tuple(4**k for k in range(12))
+QUICK_SIZES = (1, 16, 256, 4096, 65536, 1048576)
 DT = 0.01
+ROOT = Path(__file__).resolve().parent.parent
+PLOTS = (ROOT / "docs" / "_static" / "bench.png", ROOT / "bench.png")
 
 
 class Stepper(Protocol):
@@ -109,13 +128,146 @@ class PythonAdaptive:
         return control_signal
 
 
+# ---- the laws spelled for speed: preallocated buffers, out= ------------------
+
+
+class BestPID:
+    """The PID law with every intermediate in a preallocated buffer; the control signal's buffer is reused."""
+
+    def __init__(self, kp: Array, ki: Array, kd: Array) -> None:
+        self.kp, self.ki, self.kd = kp, ki, kd
+        self.integral = np.zeros_like(kp)
+        self.errors = (np.zeros_like(kp), np.zeros_like(kp))  # this step's and the previous one, in turn
+        self.which = 0
+        self.term, self.derivative, self.control = np.empty_like(kp), np.empty_like(kp), np.empty_like(kp)
+
+    def compute_control(self, target_position: Array, current_position: Array, dt: float) -> Array:
+        error, previous = self.errors[self.which], self.errors[1 - self.which]
+        self.which ^= 1
+        term, derivative, control = self.term, self.derivative, self.control
+        np.subtract(target_position, current_position, out=error)
+        np.multiply(self.kp, error, out=control)
+        np.multiply(error, dt, out=term)
+        np.add(self.integral, term, out=self.integral)
+        np.multiply(self.ki, self.integral, out=term)
+        np.add(control, term, out=control)
+        if dt > 0:
+            np.subtract(error, previous, out=derivative)
+            np.divide(derivative, dt, out=derivative)
+        else:
+            derivative.fill(0.0)
+        np.multiply(self.kd, derivative, out=term)
+        np.add(control, term, out=control)
+        return control
+
+
+class BestAdaptive:
+    """The adaptive law with preallocated buffers and the history as a ring buffer: the error is
+    written straight into the oldest row, which becomes row 0; the column sums add the rows
+    newest first, as np.mean adds the law's rolled history."""
+
+    def __init__(self, kp: Array, ki: Array, kd: Array, learning_rate: float = 0.01,
+                 max_adjustment: float = 0.1) -> None:
+        self.kp, self.ki, self.kd = kp.copy(), ki.copy(), kd.copy()
+        self.integral = np.zeros_like(kp)
+        self.history = np.zeros((10, kp.shape[0]))
+        self.head = 0  # the ring's row 0
+        self.learning_rate, self.max_adjustment = learning_rate, max_adjustment
+        self.sum, self.term, self.derivative, self.control = (np.empty_like(kp) for _ in range(4))
+
+    def compute_control(self, target_position: Array, current_position: Array, dt: float) -> Array:
+        previous = self.history[self.head]  # last step's error; this one's goes into the oldest row
+        self.head = (self.head - 1) % 10
+        rows = [self.history[(self.head + k) % 10] for k in range(10)]
+        error = rows[0]
+        s, term, derivative, control = self.sum, self.term, self.derivative, self.control
+        np.subtract(target_position, current_position, out=error)
+        np.add(rows[0], rows[1], out=s)
+        for row in rows[2:]:
+            np.add(s, row, out=s)
+        np.divide(s, 10.0, out=s)
+        np.multiply(s, self.learning_rate, out=s)
+        np.multiply(s, error, out=s)
+        np.clip(s, -self.max_adjustment, self.max_adjustment, out=s)
+        np.add(self.kp, s, out=self.kp)
+        np.multiply(error, dt, out=term)
+        np.add(self.integral, term, out=self.integral)
+        np.multiply(self.kp, error, out=control)
+        np.multiply(self.ki, self.integral, out=term)
+        np.add(control, term, out=control)
+        if dt > 0:
+            np.subtract(error, previous, out=derivative)
+            np.divide(derivative, dt, out=derivative)
+        else:
+            derivative.fill(0.0)
+        np.multiply(self.kd, derivative, out=term)
+        np.add(control, term, out=control)
+        return control
+
+
+# ---- the streaming floors: the step's bytes moved, nothing computed ----------
+
+
+class FloorPID:
+    """Reads target, current, kp, ki, kd, the integral and the previous error once; writes the
+    error, the control signal and the integral once."""
+
+    def __init__(self, kp: Array, ki: Array, kd: Array) -> None:
+        self.kp, self.ki, self.kd = kp, ki, kd
+        self.integral, self.previous = np.zeros_like(kp), np.zeros_like(kp)
+        self.error, self.control = np.empty_like(kp), np.empty_like(kp)
+
+    def compute_control(self, target_position: Array, current_position: Array, dt: float) -> Array:
+        np.add(target_position, current_position, out=self.error)
+        np.add(self.kp, self.ki, out=self.control)
+        np.add(self.integral, self.kd, out=self.integral)
+        np.sum(self.previous)
+        return self.control
+
+
+class FloorAdaptive:
+    """Reads target, current, kp, ki, kd, the integral, the previous error and history rows 0 to 8
+    once; writes the error, kp, the integral, the control signal and a ten-row history once."""
+
+    def __init__(self, kp: Array, ki: Array, kd: Array) -> None:
+        self.kp, self.ki, self.kd = kp.copy(), ki.copy(), kd.copy()
+        self.integral, self.previous = np.zeros_like(kp), np.zeros_like(kp)
+        self.error, self.control = np.empty_like(kp), np.empty_like(kp)
+        self.histories = (np.zeros((10, kp.shape[0])), np.zeros((10, kp.shape[0])))
+        self.which = 0
+
+    def compute_control(self, target_position: Array, current_position: Array, dt: float) -> Array:
+        old, new = self.histories[self.which], self.histories[1 - self.which]
+        self.which ^= 1
+        np.add(target_position, current_position, out=self.error)
+        np.add(self.kp, self.ki, out=self.kp)
+        np.add(self.integral, self.kd, out=self.integral)
+        np.add(self.previous, old[0], out=self.control)
+        np.copyto(new[1:9], old[1:9])
+        new[0].fill(0.0)
+        new[9].fill(0.0)
+        return self.control
+
+
 # ---- cases -------------------------------------------------------------------
 
 Factory = Callable[[Array, Array, Array], Stepper]
-CLASSES: list[tuple[str, Factory, Factory, bool]] = [
-    ("PIDController", PIDController, PythonPID, False),
-    ("PIDControllerXd", PIDControllerXd, PythonPID, True),
-    ("AdaptiveController", AdaptiveController, PythonAdaptive, False),
+
+
+@dataclass(frozen=True)
+class Case:
+    name: str
+    native: Factory
+    law: Factory
+    best: Factory
+    floor: Factory
+    two_d: bool
+
+
+CLASSES = [
+    Case("PIDController", PIDController, PythonPID, BestPID, FloorPID, False),
+    Case("PIDControllerXd", PIDControllerXd, PythonPID, BestPID, FloorPID, True),
+    Case("AdaptiveController", AdaptiveController, PythonAdaptive, BestAdaptive, FloorAdaptive, False),
 ]
 
 
@@ -144,6 +296,27 @@ def same_results(native: Stepper, python: Stepper, target: Array, current: Array
     return True
 
 
+def odd(a: Array) -> Array:
+    """A copy of `a` whose data starts one byte past an aligned address."""
+    raw = bytearray(a.nbytes + 1)
+    copy: Array = np.frombuffer(memoryview(raw)[1:], dtype=np.float64).reshape(a.shape)
+    copy[...] = a
+    return copy
+
+
+def scattered(controller: Stepper) -> Stepper:
+    """`controller` after a round trip whose out-of-band buffers land at odd addresses."""
+    buffers: list[pickle.PickleBuffer] = []
+    data = pickle.dumps(controller, protocol=5, buffer_callback=buffers.append)
+    moved = []
+    for b in buffers:
+        raw = bytearray(len(b.raw()) + 1)
+        raw[1:] = b.raw()
+        moved.append(memoryview(raw)[1:])
+    copy: Stepper = pickle.loads(data, buffers=moved)
+    return copy
+
+
 def timer(statement: str, **names: object) -> timeit.Timer:
     """A timeit timer of `statement` as a user writes it, with nothing around it but the
     loop (the garbage collector is off while it runs)."""
@@ -166,39 +339,117 @@ def measure(timers: list[timeit.Timer], repeat: int, min_time: float) -> list[fl
     return best
 
 
-def scattered(controller: Stepper) -> Stepper:
-    """`controller` after a round trip whose out-of-band buffers land at odd addresses."""
-    buffers: list[pickle.PickleBuffer] = []
-    data = pickle.dumps(controller, protocol=5, buffer_callback=buffers.append)
-    odd = []
-    for b in buffers:
-        raw = bytearray(len(b.raw()) + 1)
-        raw[1:] = b.raw()
-        odd.append(memoryview(raw)[1:])
-    copy: Stepper = pickle.loads(data, buffers=odd)
-    return copy
+def faults_per_step(step: Callable[[], object], steps: int) -> float:
+    """Minor page faults of the process per call of `step`, over `steps` calls after one."""
+    step()
+    before = resource.getrusage(resource.RUSAGE_SELF).ru_minflt
+    for _ in range(steps):
+        step()
+    return (resource.getrusage(resource.RUSAGE_SELF).ru_minflt - before) / steps
 
 
-def unaligned_rows(sizes: list[int], repeat: int, min_time: float) -> list[str]:
-    """ns per step of a fresh controller and of a scattered one (fields at odd addresses)."""
-    lines = []
-    for name, make_native, _, two_d in CLASSES:
-        for size in sizes:
-            shape = shape_of(size, two_d)
-            kp, ki, kd, target, current = inputs(shape, seed=size)
-            fresh, moved = make_native(kp, ki, kd), scattered(make_native(kp, ki, kd))
-            fresh_ns, moved_ns = measure(
-                [timer("c.compute_control(r, y, dt)", c=c, r=target, y=current, dt=DT) for c in (fresh, moved)],
-                repeat, min_time)
-            lines.append(f"{name:<20} {size:>9,} {fresh_ns:>12,.0f} {moved_ns:>14,.0f} {moved_ns / fresh_ns:>10.2f}")
-    return lines
+@dataclass
+class Row:
+    name: str
+    size: int
+    shape: str
+    native: float
+    moved: float
+    law: float
+    best: float
+    floor: float
+    subtract: float  # nan above 64 elements
+    faults: float
+    moved_faults: float
+    same: bool
+
+
+def bench_case(case: Case, size: int, repeat: int, min_time: float) -> Row:
+    shape = shape_of(size, case.two_d)
+    kp, ki, kd, target, current = inputs(shape, seed=size)
+    same = same_results(case.native(kp, ki, kd), case.law(kp, ki, kd), target, current)
+    native = case.native(kp, ki, kd)
+    moved = scattered(case.native(kp, ki, kd))
+    odd_target, odd_current = odd(target), odd(current)
+    names = dict(r=target, y=current, dt=DT)
+    timers = [
+        timer("c.compute_control(r, y, dt)", c=native, **names),
+        timer("c.compute_control(r, y, dt)", c=moved, r=odd_target, y=odd_current, dt=DT),
+        timer("c.compute_control(r, y, dt)", c=case.law(kp, ki, kd), **names),
+        timer("c.compute_control(r, y, dt)", c=case.best(kp, ki, kd), **names),
+        timer("c.compute_control(r, y, dt)", c=case.floor(kp, ki, kd), **names),
+    ]
+    if size <= 64:
+        timers.append(timer("np.subtract(r, y)", np=np, r=target, y=current))
+    ns = measure(timers, repeat, min_time)
+    steps = max(3, min(1000, 2**24 // size))
+    faults = faults_per_step(lambda: native.compute_control(target, current, DT), steps)
+    moved_faults = faults_per_step(lambda: moved.compute_control(odd_target, odd_current, DT), steps)
+    return Row(case.name, size, "x".join(map(str, shape)), ns[0], ns[1], ns[2], ns[3], ns[4],
+               ns[5] if size <= 64 else math.nan, faults, moved_faults, same)
+
+
+def print_table(rows: list[Row]) -> None:
+    header = (f"{'class':<19} {'elements':>9} {'native ns':>12} {'law ns':>12} {'best ns':>12} {'floor ns':>12} "
+              f"{'nat/law':>7} {'nat/best':>8} {'nat/floor':>9} {'nat/sub':>7} {'unal/al':>7} "
+              f"{'faults':>7} {'unal flt':>8}")
+    print(header)
+    print("-" * len(header))
+    for name in dict.fromkeys(row.name for row in rows):
+        for row in (r for r in rows if r.name == name):
+            sub = "" if math.isnan(row.subtract) else f"{row.native / row.subtract:.2f}"
+            print(f"{row.name:<19} {row.size:>9,} {row.native:>12,.0f} {row.law:>12,.0f} {row.best:>12,.0f} "
+                  f"{row.floor:>12,.0f} {row.native / row.law:>7.2f} {row.native / row.best:>8.2f} "
+                  f"{row.native / row.floor:>9.2f} {sub:>7} {row.moved / row.native:>7.2f} "
+                  f"{row.faults:>7.1f} {row.moved_faults:>8.1f}" + ("" if row.same else "  RESULTS DIFFER"))
+    print("""
+native: the controller's step; law: the same law in plain NumPy; best: the law with preallocated
+buffers and out= (a ring-buffer history); floor: NumPy copies that move the step's bytes once.
+nat/law, nat/best, nat/floor, nat/sub: the native step's time over theirs (below 1: native faster);
+nat/sub in bare np.subtract(r, y) calls (n <= 64). unal/al: the scattered controller (every field
+and position one byte off alignment) over the fresh one. faults, unal flt: minor page faults a step.
+""")
+
+
+def plot(rows: list[Row], paths: list[Path]) -> None:
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    fig, axes = plt.subplots(1, 2, figsize=(11, 4.2), sharex=True)
+    colours = ["tab:blue", "tab:orange", "tab:green"]
+    for ax, which, title in ((axes[0], "law", "native / the law in NumPy"),
+                             (axes[1], "floor", "native / streaming floor (NumPy copies)")):
+        for colour, name in zip(colours, dict.fromkeys(row.name for row in rows)):
+            mine = [row for row in rows if row.name == name]
+            sizes = [row.size for row in mine]
+            ax.plot(sizes, [row.native / getattr(row, which) for row in mine], "-o", color=colour, ms=3,
+                    label=f"{name}")
+            ax.plot(sizes, [row.moved / getattr(row, which) for row in mine], "--", color=colour,
+                    label=f"{name}, unaligned")
+        ax.axhline(1.0, color="grey", lw=0.8)
+        ax.set_xscale("log", base=4)
+        ax.set_yscale("log")
+        ax.set_xlabel("elements per array (n)")
+        ax.set_title(title)
+        ax.grid(True, which="both", alpha=0.3)
+    axes[0].set_ylabel("time ratio (below 1: native faster)")
+    axes[0].legend(fontsize=7)
+    fig.suptitle(f"one compute_control step: Python {platform.python_version()}, NumPy {np.__version__}, "
+                 f"{platform.machine()}", fontsize=9)
+    fig.tight_layout()
+    for path in paths:
+        path.parent.mkdir(parents=True, exist_ok=True)
+        fig.savefig(path, dpi=110)
+    plt.close(fig)
 
 
 def thread_scaling(size: int, steps: int) -> list[str]:
     """Steps per second of separate controllers stepped from one thread and from two."""
     lines = []
-    for name, make_native, _, two_d in CLASSES:
-        shape = shape_of(size, two_d)
+    for case in CLASSES:
+        shape = shape_of(size, case.two_d)
         kp, ki, kd, target, current = inputs(shape, seed=size)
 
         def work(controller: Stepper, barrier: threading.Barrier | None = None) -> None:
@@ -210,10 +461,10 @@ def thread_scaling(size: int, steps: int) -> list[str]:
         best_one = best_two = math.inf
         for _ in range(5):
             started = time.perf_counter()
-            work(make_native(kp, ki, kd))
+            work(case.native(kp, ki, kd))
             best_one = min(best_one, time.perf_counter() - started)
             barrier = threading.Barrier(3)
-            threads = [threading.Thread(target=work, args=(make_native(kp, ki, kd), barrier)) for _ in range(2)]
+            threads = [threading.Thread(target=work, args=(case.native(kp, ki, kd), barrier)) for _ in range(2)]
             for t in threads:
                 t.start()
             barrier.wait()
@@ -222,74 +473,59 @@ def thread_scaling(size: int, steps: int) -> list[str]:
                 t.join()
             best_two = min(best_two, time.perf_counter() - started)
         one, two = steps / best_one, 2 * steps / best_two
-        lines.append(f"{name:<20} {size:>9,} {one:>14,.0f} {two:>14,.0f} {two / one:>10.2f}")
+        lines.append(f"{case.name:<20} {size:>9,} {one:>14,.0f} {two:>14,.0f} {two / one:>10.2f}")
     return lines
 
 
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--repeat", type=int, default=7, help="timed batches of each contender (default 7)")
-    parser.add_argument("--min-time", type=float, default=0.05, help="shortest batch, in seconds (default 0.05)")
-    parser.add_argument("--sizes", type=int, nargs="+", default=list(SIZES), help="elements per array")
-    parser.add_argument("--thread-size", type=int, default=65536, help="elements per array of the threads section")
+    parser.add_argument("--quick", action="store_true", help="fewer sizes and repeats, no plot unless --plot")
+    parser.add_argument("--repeat", type=int, help="timed batches of each contender (default 7; 3 with --quick)")
+    parser.add_argument("--min-time", type=float, help="shortest batch, in seconds (default 0.05; 0.02 with --quick)")
+    parser.add_argument("--sizes", type=int, nargs="+", help="elements per array (default 1, 4, ... 4**11)")
+    parser.add_argument("--classes", nargs="+", choices=[c.name for c in CLASSES], help="only these classes")
+    parser.add_argument("--plot", type=Path, nargs="+", help="where the plot goes (default docs/_static/bench.png "
+                        "and bench.png beside the README)")
+    parser.add_argument("--no-plot", action="store_true", help="draw no plot")
+    parser.add_argument("--thread-size", type=int, default=65536, help="elements per array of the threads section "
+                        "(0: no threads section)")
     args = parser.parse_args(argv)
+    repeat = args.repeat or (3 if args.quick else 7)
+    min_time = args.min_time or (0.02 if args.quick else 0.05)
+    sizes = sorted(args.sizes or (QUICK_SIZES if args.quick else SIZES))
+    cases = [c for c in CLASSES if not args.classes or c.name in args.classes]
+    plots = [] if args.no_plot else args.plot or ([] if args.quick else list(PLOTS))
 
     print(f"Python {platform.python_version()}, NumPy {np.__version__}, {platform.machine()}, {platform.system()}, "
           f"{os.cpu_count()} CPUs")
-    print(f"best of {args.repeat} batches of at least {args.min_time * 1e3:g} ms, taken in turn; dt = {DT}\n")
+    print(f"best of {repeat} batches of at least {min_time * 1e3:g} ms taken in turn (fewer from 2**18 "
+          f"elements); dt = {DT}\n")
     # glibc serves large blocks with mmap, and trims the heap, below thresholds that a freed large block
     # raises (up to 32 MiB). Raise them once here, so that every row meets the same allocator: otherwise
     # the rows run before the first large array pay fresh-page faults on every step, and those after do not.
     np.empty(4 * 1024 * 1024 - 4096)
-    rows: dict[tuple[str, int], str] = {}
-    all_same = True
+    rows: list[Row] = []
     started = time.perf_counter()
     # Smallest sizes first, every class at each size: what a large case leaves in the allocator and the
     # caches then meets only larger cases.
-    for size in sorted(args.sizes):
+    for size in sizes:
         print(f"  {size:,} elements ...", file=sys.stderr, flush=True)
-        for name, make_native, make_python, two_d in CLASSES:
-            shape = shape_of(size, two_d)
-            kp, ki, kd, target, current = inputs(shape, seed=size)
-            same = same_results(make_native(kp, ki, kd), make_python(kp, ki, kd), target, current)
-            all_same &= same
-            native, python = make_native(kp, ki, kd), make_python(kp, ki, kd)
-            native_ns, python_ns, subtract_ns = measure(
-                [timer("c.compute_control(r, y, dt)", c=native, r=target, y=current, dt=DT),
-                 timer("c.compute_control(r, y, dt)", c=python, r=target, y=current, dt=DT),
-                 timer("np.subtract(r, y)", np=np, r=target, y=current)],
-                args.repeat, args.min_time)
-            shape_text = "x".join(map(str, shape))
-            rows[name, size] = (
-                f"{name:<20} {size:>9,} {shape_text:>11} {native_ns:>12,.0f} {python_ns:>13,.0f} {subtract_ns:>13,.0f} "
-                f"{python_ns / native_ns:>10.1f} {native_ns / subtract_ns:>12.2f}" + ("" if same else "  RESULTS DIFFER")
-            )
-    header = (f"{'class':<20} {'elements':>9} {'shape':>11} {'native ns':>12} {'NumPy law ns':>13} "
-              f"{'subtract ns':>13} {'law/native':>10} {'native/sub':>12}")
-    print(header)
-    print("-" * len(header))
-    for name, *_ in CLASSES:
-        for size in sorted(args.sizes):
-            print(rows[name, size])
-    print(f"\nlaw/native: how many times faster the native step is than the same law in plain NumPy.")
-    print(f"native/sub: the native step's cost in bare np.subtract(a, b) calls on the same arrays.\n")
+        for case in cases:
+            rows.append(bench_case(case, size, repeat if size < 2**18 else max(3, (repeat + 1) // 2), min_time))
+    print_table(rows)
+    if plots:
+        plot(rows, plots)
+        print("plot: " + ", ".join(str(p) for p in plots) + "\n")
 
-    print("  unaligned fields ...", file=sys.stderr, flush=True)
-    header = f"{'class':<20} {'elements':>9} {'fresh ns':>12} {'scattered ns':>14} {'ratio':>10}"
-    print(header)
-    print("-" * len(header))
-    for line in unaligned_rows([s for s in (64, 4096, 1048576) if s in args.sizes] or sorted(args.sizes)[-1:],
-                               args.repeat, args.min_time):
-        print(line)
-    print("\nscattered: the same controller after a round trip that left its arrays at odd addresses.\n")
-
-    print(f"  threads at {args.thread_size:,} elements ...", file=sys.stderr, flush=True)
-    header = f"{'class':<20} {'elements':>9} {'1 thread /s':>14} {'2 threads /s':>14} {'speed-up':>10}"
-    print(header)
-    print("-" * len(header))
-    for line in thread_scaling(args.thread_size, steps=max(50, 20_000_000 // args.thread_size)):
-        print(line)
-    print("\nsteps per second of separate controllers, stepped from one thread and from two at once.")
+    if args.thread_size:
+        print(f"  threads at {args.thread_size:,} elements ...", file=sys.stderr, flush=True)
+        header = f"{'class':<20} {'elements':>9} {'1 thread /s':>14} {'2 threads /s':>14} {'speed-up':>10}"
+        print(header)
+        print("-" * len(header))
+        for line in thread_scaling(args.thread_size, steps=max(50, 20_000_000 // args.thread_size)):
+            print(line)
+        print("\nsteps per second of separate controllers, stepped from one thread and from two at once.")
+    all_same = all(row.same for row in rows)
     print(f"\n{time.perf_counter() - started:.0f} s; results of the native and NumPy laws "
           + ("identical bit for bit." if all_same else "DIFFER (marked above)."))
     return 0 if all_same else 1
