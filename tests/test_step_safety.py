@@ -177,20 +177,23 @@ def test_the_overflow_flag_is_seen_with_x87_arithmetic(tmp_path):
     assert subprocess.run([str(exe)], capture_output=True, text=True, timeout=60).stdout.split() == ["0", "1"]
 
 
+@pytest.mark.parametrize("second", ["fused", "generic"])
 @pytest.mark.parametrize("cls", CLASSES, ids=lambda c: c.__name__)
-def test_steps_of_one_controller_from_two_threads_are_not_lost(cls):
+def test_steps_of_one_controller_from_two_threads_are_not_lost(cls, second):
     # Two large steps at once: each updates kp and the integral in place
-    # without the GIL. One waits for the other, so both updates count.
+    # without the GIL (the generic law inside NumPy's loops). One waits for
+    # the other, so both updates count.
     c, ref = cls(*gains(cls, HUGE)), cls(*gains(cls, HUGE))
     target = np.full(np.shape(fields(c)["kp"]), 3.0)
     current = np.zeros_like(target)
+    strided = np.repeat(target, 2, axis=-1)[..., ::2]  # not contiguous: the generic law
     start = threading.Barrier(2)
 
-    def step():
+    def step(r):
         start.wait()
-        c.compute_control(target, current, 0.1)
+        c.compute_control(r, current, 0.1)
 
-    workers = [threading.Thread(target=step) for _ in range(2)]
+    workers = [threading.Thread(target=step, args=(r,)) for r in (target, strided if second == "generic" else target)]
     for w in workers:
         w.start()
     for w in workers:

@@ -169,9 +169,12 @@ PyObject* adaptive_compute_control(const ClassSpec& spec, AdaptiveObject* self, 
     const int ndim = spec.ndim;
     steps::StepArgs step;
     if (steps::bind_step(spec.traceback.compute_control, args, nargs, kwnames, step) < 0) return nullptr;
-    const Exclusive exclusive(self);
-    if (Ref control = ndim == 1 ? fused::step<FusedAdaptive, 1>(self, step.target_position.get(), step.current_position.get(), step.dt) : Ref())
+    Exclusive exclusive(self);
+    PyObject* const target = step.target_position.get();
+    PyObject* const current = step.current_position.get();
+    if (Ref control = ndim == 1 ? fused::step<FusedAdaptive, 1>(self, exclusive, target, current, step.dt) : Ref())
         return control.release();
+    exclusive.claim(true);  // the generic law may run Python code and release the GIL
     Operation op(spec.traceback.compute_control);
     if (steps::export_positions(op, ndim, step) < 0) return nullptr;
 

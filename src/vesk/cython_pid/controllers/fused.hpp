@@ -20,7 +20,7 @@
 //   5. store the replaced fields only if every field is still the object read.
 // Between 2 and 5 no Python code runs in this thread; another thread may run
 // while the GIL is released, but it cannot step or pickle this controller
-// meanwhile (Busy) and what it replaces is held by the snapshot.
+// meanwhile (Exclusive) and what it replaces is held by the snapshot.
 #pragma once
 
 #include <array>
@@ -28,6 +28,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <type_traits>
+#include <utility>
 
 #include "extension/globals.hpp"
 #include "extension/instance.hpp"
@@ -72,10 +74,18 @@ struct NumpyCall {
 
 // A kernel operand: the array (held by the step), its data and its element count.
 struct KernelArray {
-    PyObject* object = nullptr;
-    kernels::real* data = nullptr;
-    std::size_t size = 0;
+    PyObject* object;
+    kernels::real* data;
+    std::size_t size;
 };
+
+// The checks of a step's operands run for every step: inlined, they unroll
+// into the step's code.
+#if defined(__GNUC__)
+#define VESK_ALWAYS_INLINE [[gnu::always_inline]] inline
+#else
+#define VESK_ALWAYS_INLINE inline
+#endif
 
 // NumPy's functions and float64 dtype as they were at import (a null
 // function: not NumPy's own then).
@@ -94,7 +104,7 @@ bool native_float64(PyArray_Descr* descr);
 // `object` is an exact, C-contiguous ndarray of native float64 without
 // metadata, of `ndim` dimensions and, when `shape` is given, of that shape.
 // Its data may lie at any address: the kernels load and store unaligned.
-inline bool kernel_array(PyObject* object, int ndim, const npy_intp* shape, KernelArray& out) {
+VESK_ALWAYS_INLINE bool kernel_array(PyObject* object, int ndim, const npy_intp* shape, KernelArray& out) {
     if (Py_TYPE(object) != globals::ndarray_type) return false;
     auto* array = reinterpret_cast<PyArrayObject*>(object);
     if (PyArray_NDIM(array) != ndim || !(PyArray_FLAGS(array) & NPY_ARRAY_C_CONTIGUOUS)) return false;
@@ -111,7 +121,7 @@ inline bool kernel_array(PyObject* object, int ndim, const npy_intp* shape, Kern
 
 // The arrays share memory. C-contiguous: each occupies `size` doubles from
 // its data pointer on; the pointers of unrelated arrays compare as addresses.
-inline bool overlap(const KernelArray& a, const KernelArray& b) {
+VESK_ALWAYS_INLINE bool overlap(const KernelArray& a, const KernelArray& b) {
     const auto a0 = reinterpret_cast<std::uintptr_t>(a.data), b0 = reinterpret_cast<std::uintptr_t>(b.data);
     return a0 < b0 + b.size * sizeof(double) && b0 < a0 + a.size * sizeof(double);
 }
@@ -130,7 +140,7 @@ inline kernels::real* data_of(PyObject* a) {
 // and the step's own reference holds it (no other reference, no weak
 // reference, no view, owns its data, aligned as NumPy allocates) and its
 // strides are those of a new C-ordered array.
-inline bool reusable(const KernelArray& a, PyArray_Descr* descr) {
+VESK_ALWAYS_INLINE bool reusable(const KernelArray& a, PyArray_Descr* descr) {
     auto* array = reinterpret_cast<PyArrayObject*>(a.object);
     constexpr int needed = NPY_ARRAY_OWNDATA | NPY_ARRAY_WRITEABLE | NPY_ARRAY_ALIGNED;
     if (Py_REFCNT(a.object) != 2 || PyArray_BASE(array) || (PyArray_FLAGS(array) & needed) != needed ||
@@ -153,6 +163,25 @@ Ref new_array(PyArray_Descr* descr, int ndim, const npy_intp* shape);
 // import and its attribute `name` is NumPy's own function. The look-ups may
 // run Python code (a namespace key's __eq__).
 bool numpy_function_is_own(PyObject* name);
+
+// Every NumPy function of `calls` that the step would call is NumPy's own.
+template <std::size_t N>
+bool numpy_calls_are_own(const NumpyCall (&calls)[N], bool differentiate) {
+    for (const NumpyCall& call : calls) {
+        if (call.when == When::differentiating && differentiate) continue;
+        if (!numpy_function_is_own(globals::names.*(call.name))) return false;
+    }
+    return true;
+}
+
+// `object` is an ndarray of at least release_gil_from elements.
+inline bool large(PyObject* object) {
+    if (Py_TYPE(object) != globals::ndarray_type) return false;  // an exact one: nothing else is plain
+    auto* array = reinterpret_cast<PyArrayObject*>(object);
+    npy_intp size = 1;
+    for (int i = 0; i < PyArray_NDIM(array); ++i) size *= PyArray_DIMS(array)[i];
+    return size >= npy_intp{release_gil_from};
+}
 
 // Records `np` of the module namespace `ns` and its functions. 0, or -1
 // with the error set.
@@ -238,92 +267,115 @@ struct Resolved {
 // `control_like` (the operand whose dtype object the control signal gets),
 // `scratch_size(r)`, `accepts(r)` (checks beyond the table's), `kernel(r)`
 // (true when a NaN came out) and `commit(r)` (the in-place updates).
+// Calls f(std::integral_constant<int, I>{}) for I = 0 .. Count-1 while it
+// returns true: each operand's row is a constant there, so a law's checks
+// unroll into straight code with no test of the table left at run time.
+template <int Count, class F>
+inline bool each_operand(F&& f) {
+    return [&]<int... I>(std::integer_sequence<int, I...>) {
+        return (f(std::integral_constant<int, I>{}) && ...);
+    }(std::make_integer_sequence<int, Count>{});
+}
+
 // `ndim` is a template argument: the checks of the operands then unroll.
 template <class Law, int ndim>
-Ref step(Instance<typename Law::Fields>* self, PyObject* target, PyObject* current, double dt) {
+Ref step(Instance<typename Law::Fields>* self, Exclusive& exclusive, PyObject* target, PyObject* current, double dt) {
     using R = Resolved<Law>;
     constexpr int count = R::count;
     constexpr int nfields = field_count<typename Law::Fields>;
     const bool differentiate = dt > 0;
 
     // 1. Look-ups that may run Python code: nothing about any array is known yet.
-    for (const NumpyCall& call : Law::numpy_calls) {
-        if (call.when == When::differentiating && differentiate) continue;
-        if (!numpy_function_is_own(globals::names.*(call.name))) return Ref();
-    }
+    if (!numpy_calls_are_own(Law::numpy_calls, differentiate)) return Ref();
+    // Then wait while another thread steps this controller, and own it if
+    // the kernel will run without the GIL (the size is read again below,
+    // after the last place where the GIL may be released).
+    exclusive.claim(large(target));
     // 2. Hold every field. From here until the results are stored no Python
     // code runs in this thread.
     const Snapshot<nfields> state(self->fields);
 
     // 3. Everything about the arrays, read from the held objects.
-    std::array<KernelArray, count> arrays{};
+    static_assert(Law::operands[0].source == target_position, "the target comes first: it gives the shape");
+    KernelArray arrays[count];  // each set below: a number's, or an array's that is not plain, to nothing
     R r;
     r.dt = dt;
     r.differentiate = differentiate;
     if (!kernel_array(target, ndim, nullptr, arrays[0]) || arrays[0].size == 0) return Ref();
-    static_assert(Law::operands[0].source == target_position, "the target comes first: it gives the shape");
     npy_intp shape[ndim];  // a copy: the target's dims block is NumPy's to replace
     for (int d = 0; d < ndim; ++d) shape[d] = PyArray_DIMS(reinterpret_cast<PyArrayObject*>(target))[d];
     const npy_intp history_shape[2] = {static_cast<npy_intp>(kernels::history_rows), shape[0]};
     r.n = arrays[0].size;
     r.data[0] = arrays[0].data;
-    for (int i = 1; i < count; ++i) {
-        const OperandSpec& spec = Law::operands[i];
+    const bool plain = each_operand<count>([&](auto i) {
+        constexpr OperandSpec spec = Law::operands[i];
+        if constexpr (i == 0) return true;
         PyObject* object = spec.source == target_position    ? target
                            : spec.source == current_position ? current
                                                              : state[spec.source];
-        if (spec.role == Role::number) {
-            if (!PyFloat_CheckExact(object)) return Ref();
+        if constexpr (spec.role == Role::number) {
+            arrays[i] = {};
+            if (!PyFloat_CheckExact(object)) return false;
             r.number[i] = PyFloat_AS_DOUBLE(object);
-            continue;
+            return true;
+        } else {
+            const bool is_plain = spec.rows == Rows::history ? kernel_array(object, 2, history_shape, arrays[i])
+                                                             : kernel_array(object, ndim, shape, arrays[i]);
+            const bool needed = spec.when == When::always || differentiate;
+            if (!is_plain) {
+                arrays[i] = {};  // not read, and not plain: never reused either
+                return !needed;
+            }
+            if (spec.role == Role::updated && !writeable(arrays[i])) return false;
+            if (needed) r.data[i] = arrays[i].data;
+            return true;
         }
-        const bool history = spec.rows == Rows::history;
-        const bool is_plain = history ? kernel_array(object, 2, history_shape, arrays[i])
-                                      : kernel_array(object, ndim, shape, arrays[i]);
-        const bool needed = spec.when == When::always || differentiate;
-        if (!is_plain) {
-            if (needed) return Ref();
-            arrays[i] = {};  // not read, and not plain: never reused either
-            continue;
-        }
-        if (spec.role == Role::updated && !writeable(arrays[i])) return Ref();
-        if (needed) r.data[i] = arrays[i].data;
-    }
+    });
+    if (!plain) return Ref();
     // Nothing updated in place shares memory with anything read.
-    for (int w = 0; w < count; ++w) {
-        if (Law::operands[w].role != Role::updated) continue;
-        for (int i = 0; i < count; ++i)
-            if (i != w && arrays[i].object && (r.data[i] || Law::operands[i].role == Role::updated) &&
-                overlap(arrays[w], arrays[i]))
-                return Ref();
-    }
-    if (!Law::accepts(r)) return Ref();
+    const bool apart = each_operand<count>([&](auto w) {
+        if constexpr (Law::operands[w].role != Role::updated) {
+            return true;
+        } else {
+            return each_operand<count>([&](auto i) {
+                if constexpr (i == w || Law::operands[i].role == Role::number) {
+                    return true;
+                } else {
+                    const bool read = Law::operands[i].role == Role::updated || r.data[i];
+                    return !(read && overlap(arrays[w], arrays[i]));
+                }
+            });
+        }
+    });
+    if (!apart || !Law::accepts(r)) return Ref();
 
     // New results; a replaced array nothing else holds is reused by a small
     // step instead (updated in place by the commit, once the kernel is clean).
     const bool release_gil = r.n >= release_gil_from;
+    if (release_gil && !exclusive.owner()) return Ref();  // cannot happen: nothing ran since the claim
     Ref results[count];
-    for (int i = 0; i < count; ++i) {
-        const OperandSpec& spec = Law::operands[i];
-        if (spec.role != Role::replaced) continue;
-        // NumPy gives a result the dtype object of its first operand.
-        PyArray_Descr* descr = descr_of(arrays[spec.result_like].object);
-        if (!release_gil && arrays[i].object && reusable(arrays[i], descr)) {
-            r.reused[i] = true;
-            results[i] = Ref::new_ref(arrays[i].object);
-            r.data[i] = arrays[i].data;
-            continue;
+    const bool made = each_operand<count>([&](auto i) {
+        constexpr OperandSpec spec = Law::operands[i];
+        if constexpr (spec.role != Role::replaced) {
+            return true;
+        } else {
+            // NumPy gives a result the dtype object of its first operand.
+            PyArray_Descr* descr = descr_of(arrays[spec.result_like].object);
+            if (!release_gil && arrays[i].object && reusable(arrays[i], descr)) {
+                r.reused[i] = true;
+                results[i] = Ref::new_ref(arrays[i].object);
+                r.data[i] = arrays[i].data;
+                return true;
+            }
+            results[i] = spec.rows == Rows::history ? new_array(descr, 2, history_shape) : new_array(descr, ndim, shape);
+            if (!results[i]) return false;
+            r.result[i] = data_of(results[i].get());
+            return true;
         }
-        results[i] = spec.rows == Rows::history ? new_array(descr, 2, history_shape) : new_array(descr, ndim, shape);
-        if (!results[i]) break;
-        r.result[i] = data_of(results[i].get());
-    }
-    Ref control = new_array(descr_of(arrays[Law::control_like].object), ndim, shape);
-    Scratch scratch(Law::scratch_size(r));
-    bool made = control && scratch.get();
-    for (int i = 0; i < count; ++i)
-        if (Law::operands[i].role == Role::replaced && !results[i]) made = false;
-    if (!made) {
+    });
+    Ref control = made ? new_array(descr_of(arrays[Law::control_like].object), ndim, shape) : Ref();
+    Scratch scratch(control ? Law::scratch_size(r) : 0);
+    if (!control || !scratch.get()) {
         PyErr_Clear();  // the generic law meets the same shortage and reports it
         return Ref();
     }
@@ -338,9 +390,11 @@ Ref step(Instance<typename Law::Fields>* self, PyObject* target, PyObject* curre
     // and stores nothing over it. The old objects are held by `state`, so no
     // store frees anything.
     if (state.unchanged(self->fields)) {
-        for (int i = 0; i < count; ++i)
-            if (Law::operands[i].role == Role::replaced)
+        each_operand<count>([&](auto i) {
+            if constexpr (Law::operands[i].role == Role::replaced)
                 set_slot(self->fields[Law::operands[i].source], std::move(results[i]));
+            return true;
+        });
     }
     return control;
 }

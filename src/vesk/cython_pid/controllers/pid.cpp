@@ -93,11 +93,14 @@ PyObject* pid_compute_control(const ClassSpec& spec, PidObject* self, PyObject* 
     const int ndim = spec.ndim;
     steps::StepArgs step;
     if (steps::bind_step(spec.traceback.compute_control, args, nargs, kwnames, step) < 0) return nullptr;
-    const Exclusive exclusive(self);
-    if (Ref control = ndim == 1   ? fused::step<FusedPid, 1>(self, step.target_position.get(), step.current_position.get(), step.dt)
-                      : ndim == 2 ? fused::step<FusedPid, 2>(self, step.target_position.get(), step.current_position.get(), step.dt)
+    Exclusive exclusive(self);
+    PyObject* const target = step.target_position.get();
+    PyObject* const current = step.current_position.get();
+    if (Ref control = ndim == 1   ? fused::step<FusedPid, 1>(self, exclusive, target, current, step.dt)
+                      : ndim == 2 ? fused::step<FusedPid, 2>(self, exclusive, target, current, step.dt)
                                   : Ref())
         return control.release();
+    exclusive.claim(true);  // the generic law may run Python code and release the GIL
     Operation op(spec.traceback.compute_control);
     if (steps::export_positions(op, ndim, step) < 0) return nullptr;
 

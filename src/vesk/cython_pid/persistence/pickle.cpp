@@ -182,7 +182,8 @@ PyObject* reduce_cython(const ClassSpec& cls, PyObject* self, PyObject* const* a
     static ParamList params{"__reduce_cython__", {}, 0, 0};
     Ref unused[1];
     if (bind(params, args, nargs, kwnames, unused) < 0) return nullptr;  // refused without an entry
-    const Exclusive exclusive(self);  // not while another thread's step updates the arrays in place
+    Exclusive exclusive(self);  // not while another thread's step updates the arrays in place
+    exclusive.claim(true);
 
     const Layout& layout = *cls.law->layout;
     PyObject** fields = fields_of(self);
