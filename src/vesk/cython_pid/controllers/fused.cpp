@@ -20,6 +20,87 @@ PyObject* ImportedNumpy::function(PyObject* name) const noexcept {
     return name == n.zeros_like ? zeros_like : name == n.roll ? roll : name == n.mean ? mean : name == n.clip ? clip : nullptr;
 }
 
+namespace {
+
+// What the look-ups found, kept while neither namespace changes. Only while
+// both hold str keys alone: a look-up then runs no Python code, so its
+// result depends on the dicts' contents only, and a dict watcher says when
+// they change. (With a key of another type, whose __eq__ may answer
+// differently from one look-up to the next, every step looks up again.)
+struct LookupCache {
+    int watcher = -1;           // the dict watcher, or -1: no caching
+    PyObject* watched = nullptr;  // NumPy's namespace as watched (the module's own is always watched)
+    bool valid = false;
+    unsigned own = 0;  // bit i: the function of function_names[i] is NumPy's own
+};
+LookupCache cache;
+
+int forget(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) noexcept {
+    cache.valid = false;
+    return 0;
+}
+
+bool only_str_keys(PyObject* dict) {
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(dict, &pos, &key, &value))
+        if (!PyUnicode_CheckExact(key)) return false;
+    return true;
+}
+
+// The functions a fused step may need, a bit each.
+constexpr unsigned function_count = 4;
+PyObject* function_name(unsigned i) {
+    const auto& n = globals::names;
+    return i == 0 ? n.zeros_like : i == 1 ? n.roll : i == 2 ? n.mean : n.clip;
+}
+
+unsigned bit_of(PyObject* name) {
+    for (unsigned i = 0; i < function_count; ++i)
+        if (function_name(i) == name) return 1u << i;
+    return 0;
+}
+
+// Fills the cache when both namespaces hold str keys alone. Runs no Python
+// code: every look-up here meets str keys only.
+void refill() {
+    if (cache.watcher < 0 || !globals::module_dict || !imported.module) return;
+    PyObject* numpy_dict = PyModule_GetDict(imported.module);
+    if (!numpy_dict || !only_str_keys(globals::module_dict) || !only_str_keys(numpy_dict)) return;
+    if (cache.watched != numpy_dict) {
+        if (PyDict_Watch(cache.watcher, numpy_dict) < 0) {
+            PyErr_Clear();
+            return;
+        }
+        cache.watched = numpy_dict;
+    }
+    unsigned own = 0;
+    PyObject* np = PyDict_GetItemWithError(globals::module_dict, globals::names.np);  // borrowed: no code runs
+    if (np == imported.module && PyModule_CheckExact(np)) {
+        for (unsigned i = 0; i < function_count; ++i) {
+            PyObject* function = PyDict_GetItemWithError(numpy_dict, function_name(i));
+            if (function && function == imported.function(function_name(i))) own |= 1u << i;
+        }
+    }
+    PyErr_Clear();
+    cache.own = own;
+    cache.valid = true;
+}
+
+}  // namespace
+
+bool numpy_functions_are_own(PyObject* const* names, std::size_t count) {
+    if (cache.valid) {
+        unsigned wanted = 0;
+        for (std::size_t i = 0; i < count; ++i) wanted |= bit_of(names[i]);
+        return (cache.own & wanted) == wanted;
+    }
+    for (std::size_t i = 0; i < count; ++i)
+        if (!numpy_function_is_own(names[i])) return false;
+    refill();  // after the look-ups, which may have run Python code
+    return true;
+}
+
 bool numpy_function_is_own(PyObject* name) {
     PyObject* own_function = imported.function(name);
     if (!own_function || !globals::module_dict) return false;
@@ -63,6 +144,12 @@ int remember_function(PyObject* numpy, PyObject* name, PyObject*& slot) {
 }  // namespace
 
 int remember_numpy(PyObject* ns) {
+    if (cache.watcher < 0) {
+        // No watcher left (the interpreter has a few): every step looks up.
+        if ((cache.watcher = PyDict_AddWatcher(forget)) < 0) PyErr_Clear();
+        if (cache.watcher >= 0 && PyDict_Watch(cache.watcher, ns) < 0) return -1;
+    }
+    cache.valid = false;
     PyObject* numpy = nullptr;
     if (PyDict_GetItemRef(ns, globals::names.np, &numpy) < 0) return -1;
     Ref owned = Ref::steal(numpy);

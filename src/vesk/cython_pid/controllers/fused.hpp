@@ -164,14 +164,19 @@ Ref new_array(PyArray_Descr* descr, int ndim, const npy_intp* shape);
 // run Python code (a namespace key's __eq__).
 bool numpy_function_is_own(PyObject* name);
 
+// The same for each of `names`, from what earlier look-ups found while
+// neither namespace has changed since (and both hold str keys alone, so
+// that no look-up could run Python code); else looked up now.
+bool numpy_functions_are_own(PyObject* const* names, std::size_t count);
+
 // Every NumPy function of `calls` that the step would call is NumPy's own.
 template <std::size_t N>
 bool numpy_calls_are_own(const NumpyCall (&calls)[N], bool differentiate) {
-    for (const NumpyCall& call : calls) {
-        if (call.when == When::differentiating && differentiate) continue;
-        if (!numpy_function_is_own(globals::names.*(call.name))) return false;
-    }
-    return true;
+    PyObject* names[N];
+    std::size_t count = 0;
+    for (const NumpyCall& call : calls)
+        if (call.when == When::always || !differentiate) names[count++] = globals::names.*(call.name);
+    return count == 0 || numpy_functions_are_own(names, count);
 }
 
 // `object` is an ndarray of at least release_gil_from elements.
