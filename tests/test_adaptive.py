@@ -269,3 +269,27 @@ def test_history_length_is_read_from_the_gain_array_not_its_buffer(exported):
     target, current = f64(3.0, -1.0, 0.5), f64(0.0, 0.0, 0.0)
     u = c.compute_control(target, current, 0.1)
     assert u.view(np.ndarray).tobytes() == ref.step(target, current, 0.1).tobytes()
+
+
+@pytest.mark.parametrize("n", [257, 70_000, (1 << 20) + 3])
+def test_a_history_rolled_in_place_matches_the_law_and_is_rolled_back_when_numpy_takes_over(n):
+    # A history nothing else holds is rolled in place by a step longer than a
+    # block; a step whose arithmetic overflows is handed to NumPy after the
+    # roll, which must then be undone.
+    rng = np.random.default_rng(n)
+    g = [rng.uniform(0.5, 2.0, n) for _ in range(3)]
+    c, ref = AC(*g, 0.05, 0.2), Ref(*g, 0.05, 0.2)
+    kept = None
+    for step in range(16):
+        r, y = rng.normal(size=n), rng.normal(size=n)
+        if step == 2:
+            r[n // 2], y[n // 2] = 1e308, -1e308
+        with np.errstate(all="ignore"):
+            u = c.compute_control(r, y, 0.0 if step == 1 else 0.01)
+            assert same(u, ref.step(r, y, 0.0 if step == 1 else 0.01))
+        assert_fields(c, vars(ref))
+        history = fields(c)["error_history"]
+        if step in (1, 15):  # clean steps: the history object itself goes on
+            assert id(history) == kept
+        kept = id(history)
+        del history

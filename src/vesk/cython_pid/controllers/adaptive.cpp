@@ -44,12 +44,12 @@ int set_float_field(AdaptiveObject* self, AdaptiveFields::Field f, double value)
 // the learning rate and maximum adjustment exact floats. kp and the integral
 // are computed into scratch and copied in once the kernel has come through
 // clean, so a step sent back to the generic law finds the state untouched.
-// A small step reuses the old history and previous error when nothing but
-// their fields holds them (nothing else can see them change), rolling the
-// history in place in the commit. Otherwise the kernel writes a new history
-// in its one pass (it reads the old rows anyway), and a large step changes
-// no array but kp and the integral while the GIL is released, as NumPy's
-// in-place additions do.
+// A history that nothing but its field holds (nothing else can see it
+// change) is reused: a step longer than a block rolls it in place in its
+// one pass and keeps the oldest row until the step is known clean (undone
+// otherwise); a shorter one rolls it in the commit. A small step reuses a
+// previous error nothing else holds the same way. Otherwise the kernel
+// writes a new history in its pass (it reads the old rows anyway).
 struct FusedAdaptive {
     using Fields = AdaptiveFields;
     enum Operand { target, current, kp, ki, kd, integral, previous_error, error_history, learning_rate, max_adjustment };
@@ -64,7 +64,7 @@ struct FusedAdaptive {
         {.source = AdaptiveFields::previous_error, .role = fused::Role::replaced,
          .when = fused::When::differentiating, .result_like = target},
         {.source = AdaptiveFields::error_history, .role = fused::Role::replaced, .rows = fused::Rows::history,
-         .result_like = error_history},
+         .result_like = error_history, .reused_when_large = true},
         {.source = AdaptiveFields::learning_rate, .role = fused::Role::number},
         {.source = AdaptiveFields::max_adjustment, .role = fused::Role::number},
     };
@@ -80,13 +80,20 @@ struct FusedAdaptive {
 
     // A NaN bound is NumPy's to clip with: the kernel's clip would keep the value.
     static bool accepts(const R& r) { return !std::isnan(r.number[max_adjustment]); }
-    // Scratch: the new kp, the new integral, and the error while a reused previous error is still read.
-    static std::size_t scratch_size(const R& r) { return (r.reused[previous_error] ? 3 : 2) * r.n; }
+    // A reused history longer than a block is rolled in place by the kernel
+    // (shorter, by the commit), its oldest row kept until the step is clean.
+    static bool rolled(const R& r) { return r.reused[error_history] && r.n > kernels::block; }
+    // Scratch: the new kp, the new integral, the error while a reused
+    // previous error is still read, and a rolled history's oldest row.
+    static std::size_t scratch_size(const R& r) {
+        return (2 + r.reused[previous_error] + rolled(r)) * r.n;
+    }
     static kernels::real* new_kp(const R& r) { return r.scratch; }
     static kernels::real* new_integral(const R& r) { return r.scratch + r.n; }
     static kernels::real* error(const R& r) {
         return r.reused[previous_error] ? r.scratch + 2 * r.n : r.result[previous_error];
     }
+    static kernels::real* oldest(const R& r) { return r.scratch + (2 + r.reused[previous_error]) * r.n; }
     static bool kernel(const R& r) {
         const double limit = r.number[max_adjustment];
         const kernels::AdaptiveStep step{
@@ -95,14 +102,18 @@ struct FusedAdaptive {
             .history = r.data[error_history], .dt = r.dt, .learning_rate = r.number[learning_rate],
             .lower = -limit, .upper = limit, .error = error(r), .new_kp = new_kp(r),
             .new_integral = new_integral(r), .control = r.control, .new_history = r.result[error_history],
+            .rolled = rolled(r) ? r.data[error_history] : nullptr, .oldest = rolled(r) ? oldest(r) : nullptr,
         };
         return kernels::adaptive_step(step, r.n, r.differentiate);
+    }
+    static void undo(const R& r) {
+        if (rolled(r)) kernels::unroll_history(r.data[error_history], oldest(r), r.n);
     }
     static void commit(const R& r) {
         const std::size_t row = r.n * sizeof(double);
         std::memcpy(r.data[kp], new_kp(r), row);  // kp and the integral, in place
         std::memcpy(r.data[integral], new_integral(r), row);
-        if (r.reused[error_history]) {  // rolled by one row, the error in row 0; the oldest row goes
+        if (r.reused[error_history] && !rolled(r)) {  // rolled by one row, the error in row 0; the oldest row goes
             kernels::real* history = r.data[error_history];
             std::memmove(history + r.n, history, (kernels::history_rows - 1) * row);
             std::memcpy(history, error(r), row);

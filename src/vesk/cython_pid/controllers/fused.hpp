@@ -62,6 +62,9 @@ struct OperandSpec {
     When when = When::always;
     Rows rows = Rows::step;
     int result_like = 0;  // replaced: the operand whose dtype object the new array gets
+    // replaced: a large step too may reuse the old array (nothing else holding
+    // it), updating it in place without the GIL; a small step always may.
+    bool reused_when_large = false;
 };
 
 // A NumPy function the law calls, which must still be NumPy's own.
@@ -228,15 +231,19 @@ private:
 
 // Runs `kernel` (which returns whether a NaN reached a result) with the
 // floating-point status cleared, and then, if no NaN came out and no flag
-// was raised, `commit`: both with the GIL released for large n, as NumPy's
-// own loops run (`commit` only copies into arrays the step writes in place,
-// as NumPy's in-place additions do). True when the step was committed.
-template <class Kernel, class Commit>
-bool run_clean(bool release_gil, Kernel&& kernel, Commit&& commit) {
+// was raised, `commit`, else `undo` (of what the kernel changed in place):
+// all with the GIL released for large n, as NumPy's own loops run (`commit`
+// only copies into arrays the step writes in place, as NumPy's in-place
+// additions do). True when the step was committed.
+template <class Kernel, class Commit, class Undo>
+bool run_clean(bool release_gil, Kernel&& kernel, Commit&& commit, Undo&& undo) {
     auto run = [&] {
         kernels::FpStatus::clear();
         bool nan = kernel();
-        if (nan || kernels::FpStatus::raised()) return false;
+        if (nan || kernels::FpStatus::raised()) {
+            undo();
+            return false;
+        }
         commit();
         return true;
     };
@@ -271,7 +278,8 @@ struct Resolved {
 // generic law. `Law` gives `Fields`, `operands` (its table), `numpy_calls`,
 // `control_like` (the operand whose dtype object the control signal gets),
 // `scratch_size(r)`, `accepts(r)` (checks beyond the table's), `kernel(r)`
-// (true when a NaN came out) and `commit(r)` (the in-place updates).
+// (true when a NaN came out), `commit(r)` (the in-place updates) and
+// `undo(r)` (of what the kernel itself changed in place, when it was not clean).
 // Calls f(std::integral_constant<int, I>{}) for I = 0 .. Count-1 while it
 // returns true: each operand's row is a constant there, so a law's checks
 // unroll into straight code with no test of the table left at run time.
@@ -366,7 +374,7 @@ Ref step(Instance<typename Law::Fields>* self, Exclusive& exclusive, PyObject* t
         } else {
             // NumPy gives a result the dtype object of its first operand.
             PyArray_Descr* descr = descr_of(arrays[spec.result_like].object);
-            if (!release_gil && arrays[i].object && reusable(arrays[i], descr)) {
+            if ((!release_gil || spec.reused_when_large) && arrays[i].object && reusable(arrays[i], descr)) {
                 r.reused[i] = true;
                 results[i] = Ref::new_ref(arrays[i].object);
                 r.data[i] = arrays[i].data;
@@ -388,7 +396,8 @@ Ref step(Instance<typename Law::Fields>* self, Exclusive& exclusive, PyObject* t
     r.scratch = scratch.get();
 
     // 4. The kernel and the in-place updates.
-    if (!run_clean(release_gil, [&] { return Law::kernel(r); }, [&] { Law::commit(r); })) return Ref();
+    if (!run_clean(release_gil, [&] { return Law::kernel(r); }, [&] { Law::commit(r); }, [&] { Law::undo(r); }))
+        return Ref();
 
     // 5. A reset meanwhile (another thread's __init__ or __setstate__) wins:
     // the step returns its control signal, as if it had finished just before,

@@ -253,6 +253,10 @@ struct AdaptiveStep {
     double dt, learning_rate, lower, upper;
     real *error, *new_kp, *new_integral, *control;  // outputs, none overlapping an input
     real* new_history;  // optional output: the whole new (10, n) history
+    // Optional, for a history that nothing else holds and n > block: the
+    // history rolled in place (`rolled` is `history`), its oldest row saved
+    // into `oldest` (n values) for unroll_history().
+    real *rolled, *oldest;
 };
 
 inline constexpr std::size_t history_rows = 10;
@@ -273,6 +277,23 @@ inline double clip(double x, double lower, double upper) noexcept {
     return low > upper ? upper : low;
 }
 
+// One element of the adaptive step from its error and the sum of its
+// history column, in NumPy's operations and order.
+struct AdaptiveElement {
+    double kp, integral, u;
+};
+template <bool Differentiate>
+inline AdaptiveElement adaptive_element(double e, double sum, double old_kp, double ki, double kd, double old_integral,
+                                        double previous, double dt, double rate, double lower,
+                                        double upper) noexcept {
+    const double mean = sum / 10.0;
+    const double delta = clip((rate * mean) * e, lower, upper);
+    const double kp = old_kp + delta;
+    const double integral = old_integral + e * dt;
+    const double derivative = Differentiate ? (e - previous) / dt : 0.0;
+    return {kp, integral, (kp * e + ki * integral) + kd * derivative};
+}
+
 // With WriteHistory the pass also writes the new history (the error, then
 // the old rows 0 to 8, which it reads anyway): one pass over the history
 // instead of two for a large one. The history's rows lie n elements apart,
@@ -287,10 +308,16 @@ inline double clip(double x, double lower, double upper) noexcept {
 // so their lines are not read first. The old kp and integral are only
 // read: the new ones go to the caller's scratch, which it copies in once
 // the step is known clean, so that a step sent back to NumPy finds them
-// untouched. What that costs is the caller's, not this pass's: at 2^20
-// elements the pass is about 40 % of a step and the rest is the operating
-// system zeroing the fresh pages of the new arrays (about 45 %) and the
-// copies of the commit (about 6 %).
+// untouched. A new history costs more than its pass: at 2^20 elements the
+// operating system zeroing its fresh pages was about 45 % of a step. So a
+// history that nothing else holds (the usual case: only its field does) is
+// not replaced but rolled in place by adaptive_roll_loop below, with an undo
+// of one row kept aside; a fallback to NumPy, which is rare (an overflow, a
+// NaN), then pays one more pass to roll it back. The alternatives measured
+// worse or were refused: rolling it in the commit (memmove) moves the nine
+// rows a second time; a pre-check of what can overflow is the whole
+// computation over again; keeping the dropped history for the next step
+// would hold 80 MiB after its controller is gone.
 //
 // A small step (n <= 64) spends most of its time outside this loop; in it,
 // the chain of dependent operations of one column (ten additions in
@@ -318,16 +345,12 @@ VESK_NOINLINE VESK_KERNEL_CLONES bool adaptive_loop(const real* VESK_RESTRICT ta
     std::uint64_t nans = 0;
     // One element's results from its error and the sum of its history column.
     auto finish = [&](std::size_t j, double e, double sum, real* kp_to, real* integral_to, real* u_to) {
-        const double mean = sum / 10.0;
-        const double delta = clip((rate * mean) * e, lower, upper);
-        const double kp = old_kp[j] + delta;
-        const double integral = old_integral[j] + e * dt;
-        const double derivative = Differentiate ? (e - previous[j]) / dt : 0.0;
-        const double u = (kp * e + ki[j] * integral) + kd[j] * derivative;
-        *kp_to = kp;
-        *integral_to = integral;
-        *u_to = u;
-        nans |= nan_bit(u);  // every other result reaches u
+        const AdaptiveElement r = adaptive_element<Differentiate>(e, sum, old_kp[j], ki[j], kd[j], old_integral[j],
+                                                                  Differentiate ? previous[j] : 0.0, dt, rate, lower, upper);
+        *kp_to = r.kp;
+        *integral_to = r.integral;
+        *u_to = r.u;
+        nans |= nan_bit(r.u);  // every other result reaches u
     };
     if (!WriteHistory && n <= block) {
         // A short history's rows lie close: one element at a time, straight out.
@@ -381,6 +404,67 @@ VESK_NOINLINE VESK_KERNEL_CLONES bool adaptive_loop(const real* VESK_RESTRICT ta
     return any_nan(nans);
 }
 
+// The history rolled in place, for a large step whose history nothing else
+// holds: no new (10, n) array, whose fresh pages the operating system would
+// zero on every step (about 45 % of a step at 2^20 elements). A block of
+// columns at a time: its sums read rows 0 to 8, then, while they are in the
+// first-level cache, the oldest row goes to `oldest`, each row moves one
+// down and the error becomes row 0. A step sent back to NumPy is rolled
+// back by unroll_history(), which only moves values, so the history is
+// then exactly as it was. The history is reached through `history` alone
+// here (no restrict): it is read and written.
+template <bool Differentiate>
+VESK_NOINLINE VESK_KERNEL_CLONES bool adaptive_roll_loop(const real* VESK_RESTRICT target, const real* VESK_RESTRICT current,
+                                     const real* VESK_RESTRICT old_kp, const real* VESK_RESTRICT ki,
+                                     const real* VESK_RESTRICT kd, const real* VESK_RESTRICT old_integral,
+                                     const real* VESK_RESTRICT previous, real* history, double dt, double rate,
+                                     double lower, double upper, real* VESK_RESTRICT error_out,
+                                     real* VESK_RESTRICT kp_out, real* VESK_RESTRICT integral_out,
+                                     real* VESK_RESTRICT control_out, real* VESK_RESTRICT oldest,
+                                     std::size_t n) noexcept {
+    std::uint64_t nans = 0;
+    alignas(64) double errors[padded], sums[padded], kps[padded], integrals[padded], controls[padded];
+    const bool stream = n >= stream_from;
+    const std::size_t columns = n >= history_half_block_from ? block / 2 : block;
+    for (std::size_t start = 0; start < n; start += columns) {
+        const std::size_t m = n - start < columns ? n - start : columns;
+        for (std::size_t i = 0; i < m; ++i) errors[i] = target[start + i] - current[start + i];
+        for (std::size_t i = 0; i < m; ++i) sums[i] = 0.0 + errors[i];
+        for (std::size_t k = 0; k + 1 < history_rows; ++k) {
+            const real* row = history + k * n + start;
+            for (std::size_t i = 0; i < m; ++i) sums[i] += row[i];
+        }
+        const std::size_t bytes = m * sizeof(double);
+        std::memcpy(oldest + start, history + (history_rows - 1) * n + start, bytes);
+        for (std::size_t k = history_rows - 1; k > 0; --k)
+            std::memcpy(history + k * n + start, history + (k - 1) * n + start, bytes);
+        std::memcpy(history + start, errors, bytes);
+        for (std::size_t i = 0; i < m; ++i) {
+            const std::size_t j = start + i;
+            const AdaptiveElement r = adaptive_element<Differentiate>(errors[i], sums[i], old_kp[j], ki[j], kd[j],
+                                                                      old_integral[j], Differentiate ? previous[j] : 0.0,
+                                                                      dt, rate, lower, upper);
+            kps[i] = r.kp;
+            integrals[i] = r.integral;
+            controls[i] = r.u;
+            nans |= nan_bit(r.u);  // every other result reaches u
+        }
+        write_out(error_out + start, errors, m, stream);
+        write_out(kp_out + start, kps, m, false);
+        write_out(integral_out + start, integrals, m, false);
+        write_out(control_out + start, controls, m, stream);
+    }
+    if (stream) store_fence();
+    return any_nan(nans);
+}
+
+// Undoes adaptive_roll_loop's roll: each row one up, the oldest row back.
+inline void unroll_history(real* history, const real* oldest, std::size_t n) noexcept {
+    for (std::size_t k = 0; k + 1 < history_rows; ++k)
+        std::memcpy(history + k * n, history + (k + 1) * n, n * sizeof(double));
+    std::memcpy(history + (history_rows - 1) * n, oldest, n * sizeof(double));
+}
+
 template <bool Differentiate, bool SingleColumn, bool WriteHistory>
 bool adaptive_step(const AdaptiveStep& s, std::size_t n) noexcept {
     return adaptive_loop<Differentiate, SingleColumn, WriteHistory>(
@@ -389,6 +473,11 @@ bool adaptive_step(const AdaptiveStep& s, std::size_t n) noexcept {
 }
 
 inline bool adaptive_step(const AdaptiveStep& s, std::size_t n, bool differentiate) noexcept {
+    if (s.rolled) {
+        auto loop = differentiate ? adaptive_roll_loop<true> : adaptive_roll_loop<false>;
+        return loop(s.target, s.current, s.kp, s.ki, s.kd, s.integral, s.previous, s.rolled, s.dt, s.learning_rate,
+                    s.lower, s.upper, s.error, s.new_kp, s.new_integral, s.control, s.oldest, n);
+    }
     const bool write = s.new_history != nullptr;
     if (n == 1) {
         if (write) return differentiate ? adaptive_step<true, true, true>(s, n) : adaptive_step<false, true, true>(s, n);

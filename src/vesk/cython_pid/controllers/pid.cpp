@@ -58,6 +58,7 @@ struct FusedPid {
         };
         return kernels::pid_step(step, r.n, r.differentiate);
     }
+    static void undo(const R&) {}  // the kernel changes nothing in place
     static void commit(const R& r) {  // the integral, in place; a reused array gets the error
         kernels::accumulate(r.data[integral], error(r), r.dt, r.reused[previous_error] ? r.data[previous_error] : nullptr, r.n);
     }
