@@ -88,12 +88,12 @@ struct FusedAdaptive {
     static std::size_t scratch_size(const R& r) {
         return (2 + r.reused[previous_error] + rolled(r)) * r.n;
     }
-    static kernels::real* new_kp(const R& r) { return r.scratch; }
-    static kernels::real* new_integral(const R& r) { return r.scratch + r.n; }
-    static kernels::real* error(const R& r) {
+    static kernels::unaligned_double* new_kp(const R& r) { return r.scratch; }
+    static kernels::unaligned_double* new_integral(const R& r) { return r.scratch + r.n; }
+    static kernels::unaligned_double* error(const R& r) {
         return r.reused[previous_error] ? r.scratch + 2 * r.n : r.result[previous_error];
     }
-    static kernels::real* oldest(const R& r) { return r.scratch + (2 + r.reused[previous_error]) * r.n; }
+    static kernels::unaligned_double* oldest(const R& r) { return r.scratch + (2 + r.reused[previous_error]) * r.n; }
     static bool kernel(const R& r) {
         const double limit = r.number[max_adjustment];
         const kernels::AdaptiveStep step{
@@ -114,7 +114,7 @@ struct FusedAdaptive {
         std::memcpy(r.data[kp], new_kp(r), row);  // kp and the integral, in place
         std::memcpy(r.data[integral], new_integral(r), row);
         if (r.reused[error_history] && !rolled(r)) {  // rolled by one row, the error in row 0; the oldest row goes
-            kernels::real* history = r.data[error_history];
+            kernels::unaligned_double* history = r.data[error_history];
             std::memmove(history + r.n, history, (kernels::history_rows - 1) * row);
             std::memcpy(history, error(r), row);
         }

@@ -78,7 +78,7 @@ struct NumpyCall {
 // A kernel operand: the array (held by the step), its data and its element count.
 struct KernelArray {
     PyObject* object;
-    kernels::real* data;
+    kernels::unaligned_double* data;
     std::size_t size;
 };
 
@@ -118,7 +118,7 @@ VESK_ALWAYS_INLINE bool kernel_array(PyObject* object, int ndim, const npy_intp*
         if (shape && PyArray_DIMS(array)[i] != shape[i]) return false;
         size *= PyArray_DIMS(array)[i];
     }
-    out = {object, static_cast<kernels::real*>(PyArray_DATA(array)), static_cast<std::size_t>(size)};
+    out = {object, static_cast<kernels::unaligned_double*>(PyArray_DATA(array)), static_cast<std::size_t>(size)};
     return true;
 }
 
@@ -135,8 +135,8 @@ inline bool writeable(const KernelArray& a) {
 }
 
 inline PyArray_Descr* descr_of(PyObject* a) { return PyArray_DESCR(reinterpret_cast<PyArrayObject*>(a)); }
-inline kernels::real* data_of(PyObject* a) {
-    return static_cast<kernels::real*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(a)));
+inline kernels::unaligned_double* data_of(PyObject* a) {
+    return static_cast<kernels::unaligned_double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(a)));
 }
 
 // `a` can serve as this step's new array of `descr`: nothing but its field
@@ -262,12 +262,12 @@ bool run_clean(bool release_gil, Kernel&& kernel, Commit&& commit, Undo&& undo) 
 template <class Law>
 struct Resolved {
     static constexpr int count = static_cast<int>(std::size(Law::operands));
-    // (Plain arrays: a template argument would drop kernels::real's alignment attribute.)
-    kernels::real* data[count]{};    // arrays: their data (null: not read this step)
+    // (Plain arrays: a template argument would drop kernels::unaligned_double's alignment attribute.)
+    kernels::unaligned_double* data[count]{};    // arrays: their data (null: not read this step)
     double number[count]{};          // numbers: their value
-    kernels::real* result[count]{};  // replaced: the new array's data, or null when reused
+    kernels::unaligned_double* result[count]{};  // replaced: the new array's data, or null when reused
     bool reused[count]{};            // replaced: the old array is written in place by the commit
-    kernels::real* control = nullptr;
+    kernels::unaligned_double* control = nullptr;
     double* scratch = nullptr;
     std::size_t n = 0;
     double dt = 0.0;

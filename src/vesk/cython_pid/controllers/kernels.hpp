@@ -64,9 +64,9 @@ namespace vesk::kernels {
 // A float64 at any address: an array that came through a pickle may have
 // its data at an odd offset. Loads and stores through it are unaligned ones.
 #if defined(__GNUC__)
-typedef double real __attribute__((aligned(1)));
+typedef double unaligned_double __attribute__((aligned(1)));
 #else
-typedef double real;  // MSVC's x64 and ARM64 code loads doubles from any address
+typedef double unaligned_double;  // MSVC's x64 and ARM64 code loads doubles from any address
 #endif
 
 // The floating-point status that NumPy turns into warnings or errors:
@@ -115,9 +115,9 @@ inline bool any_nan(std::uint64_t bits) noexcept { return (bits >> 63) != 0; }
 // That reads e back rather than writing I' aside and copying it in: less
 // memory traffic when the arrays are large.
 struct PidStep {
-    const real *target, *current, *kp, *ki, *kd, *integral, *previous;
+    const unaligned_double *target, *current, *kp, *ki, *kd, *integral, *previous;
     double dt;
-    real *error, *control;  // outputs, none overlapping an input
+    unaligned_double *error, *control;  // outputs, none overlapping an input
 };
 
 // The loops work through the arrays a block at a time, their results going
@@ -148,7 +148,8 @@ inline constexpr std::size_t stream_from = std::size_t{1} << 20;
 // Copies a block of m values out, streaming it past the cache if asked and
 // the destination allows (a whole number of doubles from a 16-byte
 // boundary, once a first element is peeled off if need be).
-inline void write_out(real* VESK_RESTRICT to, const real* VESK_RESTRICT from, std::size_t m, bool stream) noexcept {
+inline void write_out(unaligned_double* VESK_RESTRICT to, const unaligned_double* VESK_RESTRICT from, std::size_t m,
+                      bool stream) noexcept {
 #if VESK_STREAM_STORES
     const auto address = reinterpret_cast<std::uintptr_t>(to);
     if (stream && address % 8 == 0 && m >= 2) {
@@ -178,14 +179,14 @@ inline void store_fence() noexcept {
 // Not inlined: the call keeps the arithmetic between the caller's clearing
 // and reading of the status. Restrict parameters let GCC vectorise.
 template <bool Differentiate>
-VESK_NOINLINE VESK_KERNEL_CLONES bool pid_loop(const real* VESK_RESTRICT target, const real* VESK_RESTRICT current,
-                                const real* VESK_RESTRICT kp, const real* VESK_RESTRICT ki,
-                                const real* VESK_RESTRICT kd, const real* VESK_RESTRICT old_integral,
-                                const real* VESK_RESTRICT previous, double dt, real* VESK_RESTRICT error_out,
-                                real* VESK_RESTRICT control_out, std::size_t n) noexcept {
+VESK_NOINLINE VESK_KERNEL_CLONES bool pid_loop(const unaligned_double* VESK_RESTRICT target, const unaligned_double* VESK_RESTRICT current,
+                                const unaligned_double* VESK_RESTRICT kp, const unaligned_double* VESK_RESTRICT ki,
+                                const unaligned_double* VESK_RESTRICT kd, const unaligned_double* VESK_RESTRICT old_integral,
+                                const unaligned_double* VESK_RESTRICT previous, double dt, unaligned_double* VESK_RESTRICT error_out,
+                                unaligned_double* VESK_RESTRICT control_out, std::size_t n) noexcept {
     std::uint64_t nans = 0;
     // One element's results; the loads and stores of a short run are too few to stall.
-    auto step = [&](std::size_t j, real* e_out, real* u_out) {
+    auto step = [&](std::size_t j, unaligned_double* e_out, unaligned_double* u_out) {
         const double e = target[j] - current[j];
         const double integral = old_integral[j] + e * dt;
         const double derivative = Differentiate ? (e - previous[j]) / dt : 0.0;
@@ -219,9 +220,9 @@ bool pid_step(const PidStep& s, std::size_t n) noexcept {
 // A block at a time from the end: the kernel's pass has just left the last
 // blocks of the error and the integral in the cache.
 template <bool Copy>
-VESK_NOINLINE VESK_KERNEL_CLONES void accumulate_loop(real* VESK_RESTRICT integral,
-                                                         const real* VESK_RESTRICT error, double dt,
-                                                         real* VESK_RESTRICT copy, std::size_t n) noexcept {
+VESK_NOINLINE VESK_KERNEL_CLONES void accumulate_loop(unaligned_double* VESK_RESTRICT integral,
+                                                         const unaligned_double* VESK_RESTRICT error, double dt,
+                                                         unaligned_double* VESK_RESTRICT copy, std::size_t n) noexcept {
     constexpr std::size_t chunk = 4096;
     for (std::size_t end = n; end > 0;) {
         const std::size_t start = end > chunk ? end - chunk : 0;
@@ -233,7 +234,7 @@ VESK_NOINLINE VESK_KERNEL_CLONES void accumulate_loop(real* VESK_RESTRICT integr
     }
 }
 
-inline void accumulate(real* integral, const real* error, double dt, real* copy, std::size_t n) noexcept {
+inline void accumulate(unaligned_double* integral, const unaligned_double* error, double dt, unaligned_double* copy, std::size_t n) noexcept {
     if (copy) return accumulate_loop<true>(integral, error, dt, copy, n);
     accumulate_loop<false>(integral, error, dt, copy, n);
 }
@@ -249,14 +250,14 @@ inline bool pid_step(const PidStep& s, std::size_t n, bool differentiate) noexce
 // NumPy sums pairwise (eight partial sums, then the last two).
 //   m = mean(H');  Kp' = Kp + clip((lr*m)*e, -M, M);  then the PID law with Kp'
 struct AdaptiveStep {
-    const real *target, *current, *kp, *ki, *kd, *integral, *previous, *history;
+    const unaligned_double *target, *current, *kp, *ki, *kd, *integral, *previous, *history;
     double dt, learning_rate, lower, upper;
-    real *error, *new_kp, *new_integral, *control;  // outputs, none overlapping an input
-    real* new_history;  // optional output: the whole new (10, n) history
+    unaligned_double *error, *new_kp, *new_integral, *control;  // outputs, none overlapping an input
+    unaligned_double* new_history;  // optional output: the whole new (10, n) history
     // Optional, for a history that nothing else holds and n > block: the
     // history rolled in place (`rolled` is `history`), its oldest row saved
     // into `oldest` (n values) for unroll_history().
-    real *rolled, *oldest;
+    unaligned_double *rolled, *oldest;
 };
 
 inline constexpr std::size_t history_rows = 10;
@@ -283,10 +284,10 @@ struct AdaptiveElement {
     double kp, integral, u;
 };
 template <bool Differentiate>
-inline AdaptiveElement adaptive_element(double e, double sum, double old_kp, double ki, double kd, double old_integral,
+inline AdaptiveElement adaptive_element(double e, double column_sum, double old_kp, double ki, double kd, double old_integral,
                                         double previous, double dt, double rate, double lower,
                                         double upper) noexcept {
-    const double mean = sum / 10.0;
+    const double mean = column_sum / 10.0;
     const double delta = clip((rate * mean) * e, lower, upper);
     const double kp = old_kp + delta;
     const double integral = old_integral + e * dt;
@@ -334,18 +335,19 @@ inline AdaptiveElement adaptive_element(double e, double sum, double old_kp, dou
 // address against a fresh controller: 0.94 to 1.08 for both laws from
 // 1 to 2^18 elements, within the noise of a shared machine.
 template <bool Differentiate, bool SingleColumn, bool WriteHistory>
-VESK_NOINLINE VESK_KERNEL_CLONES bool adaptive_loop(const real* VESK_RESTRICT target, const real* VESK_RESTRICT current,
-                                     const real* VESK_RESTRICT old_kp, const real* VESK_RESTRICT ki,
-                                     const real* VESK_RESTRICT kd, const real* VESK_RESTRICT old_integral,
-                                     const real* VESK_RESTRICT previous, const real* VESK_RESTRICT h, double dt,
-                                     double rate, double lower, double upper, real* VESK_RESTRICT error_out,
-                                     real* VESK_RESTRICT kp_out, real* VESK_RESTRICT integral_out,
-                                     real* VESK_RESTRICT control_out, real* VESK_RESTRICT history_out,
+VESK_NOINLINE VESK_KERNEL_CLONES bool adaptive_loop(const unaligned_double* VESK_RESTRICT target, const unaligned_double* VESK_RESTRICT current,
+                                     const unaligned_double* VESK_RESTRICT old_kp, const unaligned_double* VESK_RESTRICT ki,
+                                     const unaligned_double* VESK_RESTRICT kd, const unaligned_double* VESK_RESTRICT old_integral,
+                                     const unaligned_double* VESK_RESTRICT previous, const unaligned_double* VESK_RESTRICT h, double dt,
+                                     double rate, double lower, double upper, unaligned_double* VESK_RESTRICT error_out,
+                                     unaligned_double* VESK_RESTRICT kp_out, unaligned_double* VESK_RESTRICT integral_out,
+                                     unaligned_double* VESK_RESTRICT control_out, unaligned_double* VESK_RESTRICT history_out,
                                      std::size_t n) noexcept {
     std::uint64_t nans = 0;
     // One element's results from its error and the sum of its history column.
-    auto finish = [&](std::size_t j, double e, double sum, real* kp_to, real* integral_to, real* u_to) {
-        const AdaptiveElement r = adaptive_element<Differentiate>(e, sum, old_kp[j], ki[j], kd[j], old_integral[j],
+    auto finish = [&](std::size_t j, double e, double column_sum, unaligned_double* kp_to,
+                      unaligned_double* integral_to, unaligned_double* u_to) {
+        const AdaptiveElement r = adaptive_element<Differentiate>(e, column_sum, old_kp[j], ki[j], kd[j], old_integral[j],
                                                                   Differentiate ? previous[j] : 0.0, dt, rate, lower, upper);
         *kp_to = r.kp;
         *integral_to = r.integral;
@@ -356,15 +358,15 @@ VESK_NOINLINE VESK_KERNEL_CLONES bool adaptive_loop(const real* VESK_RESTRICT ta
         // A short history's rows lie close: one element at a time, straight out.
         for (std::size_t j = 0; j < n; ++j) {
             const double e = target[j] - current[j];
-            double sum;
+            double column_sum;
             if constexpr (SingleColumn) {  // n == 1: the ten values form one contiguous run
-                sum = 0.0 + (((((e + h[0]) + (h[1] + h[2])) + ((h[3] + h[4]) + (h[5] + h[6]))) + h[7]) + h[8]);
+                column_sum = 0.0 + (((((e + h[0]) + (h[1] + h[2])) + ((h[3] + h[4]) + (h[5] + h[6]))) + h[7]) + h[8]);
             } else {
-                sum = 0.0 + e;
-                for (std::size_t k = 0; k + 1 < history_rows; ++k) sum += h[k * n + j];
+                column_sum = 0.0 + e;
+                for (std::size_t k = 0; k + 1 < history_rows; ++k) column_sum += h[k * n + j];
             }
             error_out[j] = e;
-            finish(j, e, sum, kp_out + j, integral_out + j, control_out + j);
+            finish(j, e, column_sum, kp_out + j, integral_out + j, control_out + j);
         }
         return any_nan(nans);
     }
@@ -388,7 +390,7 @@ VESK_NOINLINE VESK_KERNEL_CLONES bool adaptive_loop(const real* VESK_RESTRICT ta
             for (std::size_t i = 0; i < m; ++i) sums[i] = 0.0 + e_to[i];
             if constexpr (WriteHistory) write_out(history_out + start, e_to, m, stream);
             for (std::size_t k = 0; k + 1 < history_rows; ++k) {
-                const real* VESK_RESTRICT row = h + k * n + start;
+                const unaligned_double* VESK_RESTRICT row = h + k * n + start;
                 for (std::size_t i = 0; i < m; ++i) sums[i] += row[i];
                 if constexpr (WriteHistory) write_out(history_out + (k + 1) * n + start, row, m, stream);
             }
@@ -414,13 +416,13 @@ VESK_NOINLINE VESK_KERNEL_CLONES bool adaptive_loop(const real* VESK_RESTRICT ta
 // then exactly as it was. The history is reached through `history` alone
 // here (no restrict): it is read and written.
 template <bool Differentiate>
-VESK_NOINLINE VESK_KERNEL_CLONES bool adaptive_roll_loop(const real* VESK_RESTRICT target, const real* VESK_RESTRICT current,
-                                     const real* VESK_RESTRICT old_kp, const real* VESK_RESTRICT ki,
-                                     const real* VESK_RESTRICT kd, const real* VESK_RESTRICT old_integral,
-                                     const real* VESK_RESTRICT previous, real* history, double dt, double rate,
-                                     double lower, double upper, real* VESK_RESTRICT error_out,
-                                     real* VESK_RESTRICT kp_out, real* VESK_RESTRICT integral_out,
-                                     real* VESK_RESTRICT control_out, real* VESK_RESTRICT oldest,
+VESK_NOINLINE VESK_KERNEL_CLONES bool adaptive_roll_loop(const unaligned_double* VESK_RESTRICT target, const unaligned_double* VESK_RESTRICT current,
+                                     const unaligned_double* VESK_RESTRICT old_kp, const unaligned_double* VESK_RESTRICT ki,
+                                     const unaligned_double* VESK_RESTRICT kd, const unaligned_double* VESK_RESTRICT old_integral,
+                                     const unaligned_double* VESK_RESTRICT previous, unaligned_double* history, double dt, double rate,
+                                     double lower, double upper, unaligned_double* VESK_RESTRICT error_out,
+                                     unaligned_double* VESK_RESTRICT kp_out, unaligned_double* VESK_RESTRICT integral_out,
+                                     unaligned_double* VESK_RESTRICT control_out, unaligned_double* VESK_RESTRICT oldest,
                                      std::size_t n) noexcept {
     std::uint64_t nans = 0;
     alignas(64) double errors[padded], sums[padded], kps[padded], integrals[padded], controls[padded];
@@ -431,7 +433,7 @@ VESK_NOINLINE VESK_KERNEL_CLONES bool adaptive_roll_loop(const real* VESK_RESTRI
         for (std::size_t i = 0; i < m; ++i) errors[i] = target[start + i] - current[start + i];
         for (std::size_t i = 0; i < m; ++i) sums[i] = 0.0 + errors[i];
         for (std::size_t k = 0; k + 1 < history_rows; ++k) {
-            const real* row = history + k * n + start;
+            const unaligned_double* row = history + k * n + start;
             for (std::size_t i = 0; i < m; ++i) sums[i] += row[i];
         }
         const std::size_t bytes = m * sizeof(double);
@@ -459,7 +461,7 @@ VESK_NOINLINE VESK_KERNEL_CLONES bool adaptive_roll_loop(const real* VESK_RESTRI
 }
 
 // Undoes adaptive_roll_loop's roll: each row one up, the oldest row back.
-inline void unroll_history(real* history, const real* oldest, std::size_t n) noexcept {
+inline void unroll_history(unaligned_double* history, const unaligned_double* oldest, std::size_t n) noexcept {
     for (std::size_t k = 0; k + 1 < history_rows; ++k)
         std::memcpy(history + k * n, history + (k + 1) * n, n * sizeof(double));
     std::memcpy(history + (history_rows - 1) * n, oldest, n * sizeof(double));

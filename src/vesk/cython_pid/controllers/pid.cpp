@@ -49,7 +49,7 @@ struct FusedPid {
     static bool accepts(const R&) { return true; }
     // A reused previous error is still read while the error is computed: the error goes to scratch.
     static std::size_t scratch_size(const R& r) { return r.reused[previous_error] ? r.n : 0; }
-    static kernels::real* error(const R& r) { return r.reused[previous_error] ? r.scratch : r.result[previous_error]; }
+    static kernels::unaligned_double* error(const R& r) { return r.reused[previous_error] ? r.scratch : r.result[previous_error]; }
     static bool kernel(const R& r) {
         const kernels::PidStep step{
             .target = r.data[target], .current = r.data[current], .kp = r.data[kp], .ki = r.data[ki],
