@@ -379,7 +379,7 @@ def figure(response: StepResponse) -> str:
 def gain_over_clamp(clamp: StepResponse, better: StepResponse) -> str:
     """How much `better` improves on the clamp alone: overshoot in points, settling in per cent."""
     if abs(better.overshoot - clamp.overshoot) < 0.05 and abs(better.settling - clamp.settling) < 0.01:
-        return "the same as the clamp alone (within 0.1 points and 10 ms)"
+        return "as the clamp alone (within 0.1 points, 10 ms)"
     text = f"overshoot {better.overshoot - clamp.overshoot:+.1f} points"
     if np.isfinite(clamp.settling) and np.isfinite(better.settling):
         text += f", settling {100 * (better.settling / clamp.settling - 1):+.0f} %"
