@@ -131,6 +131,21 @@ class PythonAdaptive:
 # ---- the laws spelled for speed: preallocated buffers, out= ------------------
 
 
+def finish_control(ki: Array, integral: Array, kd: Array, error: Array, previous: Array, dt: float,
+                   term: Array, derivative: Array, control: Array) -> Array:
+    """control += ki * integral, then += kd * derivative, in the law's order, in preallocated buffers."""
+    np.multiply(ki, integral, out=term)
+    np.add(control, term, out=control)
+    if dt > 0:
+        np.subtract(error, previous, out=derivative)
+        np.divide(derivative, dt, out=derivative)
+    else:
+        derivative.fill(0.0)
+    np.multiply(kd, derivative, out=term)
+    np.add(control, term, out=control)
+    return control
+
+
 class BestPID:
     """The PID law with every intermediate in a preallocated buffer; the control signal's buffer is reused."""
 
@@ -149,16 +164,7 @@ class BestPID:
         np.multiply(self.kp, error, out=control)
         np.multiply(error, dt, out=term)
         np.add(self.integral, term, out=self.integral)
-        np.multiply(self.ki, self.integral, out=term)
-        np.add(control, term, out=control)
-        if dt > 0:
-            np.subtract(error, previous, out=derivative)
-            np.divide(derivative, dt, out=derivative)
-        else:
-            derivative.fill(0.0)
-        np.multiply(self.kd, derivative, out=term)
-        np.add(control, term, out=control)
-        return control
+        return finish_control(self.ki, self.integral, self.kd, error, previous, dt, term, derivative, control)
 
 
 class BestAdaptive:
@@ -193,16 +199,7 @@ class BestAdaptive:
         np.multiply(error, dt, out=term)
         np.add(self.integral, term, out=self.integral)
         np.multiply(self.kp, error, out=control)
-        np.multiply(self.ki, self.integral, out=term)
-        np.add(control, term, out=control)
-        if dt > 0:
-            np.subtract(error, previous, out=derivative)
-            np.divide(derivative, dt, out=derivative)
-        else:
-            derivative.fill(0.0)
-        np.multiply(self.kd, derivative, out=term)
-        np.add(control, term, out=control)
-        return control
+        return finish_control(self.ki, self.integral, self.kd, error, previous, dt, term, derivative, control)
 
 
 # ---- the streaming floors: the step's bytes moved, nothing computed ----------

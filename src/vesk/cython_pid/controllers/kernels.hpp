@@ -278,6 +278,17 @@ inline double clip(double x, double lower, double upper) noexcept {
     return low > upper ? upper : low;
 }
 
+// A block of an adaptive step's results out of the block buffers: the new
+// kp and integral (scratch, read back by the commit) through the cache.
+inline void write_results(unaligned_double* error_out, unaligned_double* kp_out, unaligned_double* integral_out,
+                          unaligned_double* control_out, std::size_t start, const double* errors, const double* kps,
+                          const double* integrals, const double* controls, std::size_t m, bool stream) noexcept {
+    write_out(error_out + start, errors, m, stream);
+    write_out(kp_out + start, kps, m, false);
+    write_out(integral_out + start, integrals, m, false);
+    write_out(control_out + start, controls, m, stream);
+}
+
 // One element of the adaptive step from its error and the sum of its
 // history column, in NumPy's operations and order.
 struct AdaptiveElement {
@@ -397,10 +408,7 @@ VESK_NOINLINE VESK_KERNEL_CLONES bool adaptive_loop(const unaligned_double* VESK
         }
         for (std::size_t i = 0; i < m; ++i)
             finish(start + i, e_to[i], SingleColumn ? single_sum : sums[i], kps + i, integrals + i, controls + i);
-        write_out(error_out + start, errors, m, stream);
-        write_out(kp_out + start, kps, m, false);
-        write_out(integral_out + start, integrals, m, false);
-        write_out(control_out + start, controls, m, stream);
+        write_results(error_out, kp_out, integral_out, control_out, start, errors, kps, integrals, controls, m, stream);
     }
     if (stream) store_fence();
     return any_nan(nans);
@@ -451,10 +459,7 @@ VESK_NOINLINE VESK_KERNEL_CLONES bool adaptive_roll_loop(const unaligned_double*
             controls[i] = r.u;
             nans |= nan_bit(r.u);  // every other result reaches u
         }
-        write_out(error_out + start, errors, m, stream);
-        write_out(kp_out + start, kps, m, false);
-        write_out(integral_out + start, integrals, m, false);
-        write_out(control_out + start, controls, m, stream);
+        write_results(error_out, kp_out, integral_out, control_out, start, errors, kps, integrals, controls, m, stream);
     }
     if (stream) store_fence();
     return any_nan(nans);
