@@ -1,7 +1,8 @@
 // The fused step: one native pass over a law's arrays in the case where it is
 // known to give exactly what the law's NumPy operations give. Every law runs
 // it through the one pipeline below, driven by the law's operand table; the
-// law contributes that table, its kernel and its commit, nothing else.
+// law contributes that table, its kernel, its commit and its undo, nothing
+// else.
 //
 // The plain case: every array an exact ndarray of native float64 without
 // metadata and C-contiguous (at any address), all of the target's shape (the
@@ -10,13 +11,15 @@
 // NumPy's own. Anything else goes to the generic law, unchanged.
 //
 // The pipeline, in an order no law can change:
-//   1. every look-up that may run Python code (a namespace key's __eq__);
+//   1. every look-up that may run Python code (a namespace key's __eq__),
+//      then the wait for another thread's step of this controller;
 //   2. hold every field (the positions are held by binding);
 //   3. derive data pointers, sizes, dtypes and flags from the held objects,
 //      and check them against the table: nothing read before step 1 is
 //      trusted after it;
 //   4. the kernel, with the GIL released for a large step, and the commit of
-//      what it updates in place, only if no NaN came out and no flag rose;
+//      what it updates in place, only if no NaN came out and no flag rose
+//      (else the undo of what the kernel itself changed in place);
 //   5. store the replaced fields only if every field is still the object read.
 // Between 2 and 5 no Python code runs in this thread; another thread may run
 // while the GIL is released, but it cannot step or pickle this controller
