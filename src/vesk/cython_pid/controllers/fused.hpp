@@ -198,7 +198,9 @@ inline bool large(PyObject* object) {
 // with the error set.
 int remember_numpy(PyObject* ns);
 
-// Room for a kernel's scratch values: on the stack when small.
+// Room for a kernel's scratch values: on the stack when small; from the
+// heap when larger; and when so large that the C library would map it
+// afresh, from one block kept between steps (fused.cpp says why).
 class Scratch {
 public:
     explicit Scratch(std::size_t count);
@@ -210,6 +212,7 @@ public:
 private:
     double local_[768];
     double* data_;
+    double* block_ = nullptr;  // the heap block that holds data_, if any
 };
 
 // The fields of a controller as a step read them, each held by the step:
@@ -262,14 +265,18 @@ bool run_clean(bool release_gil, Kernel&& kernel, Commit&& commit, Undo&& undo) 
 
 // What the pipeline hands a law's kernel and commit: every operand resolved
 // from the held objects, by the law's operand index.
+// The per-operand entries are each set by the pipeline's unrolled checks,
+// not cleared in bulk: a step is short at small n, and clearing the whole
+// block first compiled to a string instruction that cost more than the
+// checks themselves.
 template <class Law>
 struct Resolved {
     static constexpr int count = static_cast<int>(std::size(Law::operands));
     // (Plain arrays: a template argument would drop kernels::unaligned_double's alignment attribute.)
-    kernels::unaligned_double* data[count]{};    // arrays: their data (null: not read this step)
-    double number[count]{};          // numbers: their value
-    kernels::unaligned_double* result[count]{};  // replaced: the new array's data, or null when reused
-    bool reused[count]{};            // replaced: the old array is written in place by the commit
+    kernels::unaligned_double* data[count];    // arrays: their data (null: not read this step)
+    double number[count];          // numbers: their value
+    kernels::unaligned_double* result[count];  // replaced: the new array's data, or null when reused
+    bool reused[count];            // replaced: the old array is written in place by the commit
     kernels::unaligned_double* control = nullptr;
     double* scratch = nullptr;
     std::size_t n = 0;
@@ -291,6 +298,14 @@ inline bool each_operand(F&& f) {
     return [&]<int... I>(std::integer_sequence<int, I...>) {
         return (f(std::integral_constant<int, I>{}) && ...);
     }(std::make_integer_sequence<int, Count>{});
+}
+
+// How many of the law's first `end` operands a step replaces.
+template <class Law>
+constexpr int replaced_count(int end) {
+    int count = 0;
+    for (int i = 0; i < end; ++i) count += Law::operands[i].role == Role::replaced;
+    return count;
 }
 
 // `ndim` is a template argument: the checks of the operands then unroll.
@@ -322,10 +337,16 @@ Ref step(Instance<typename Law::Fields>* self, Exclusive& exclusive, PyObject* t
     for (int d = 0; d < ndim; ++d) shape[d] = PyArray_DIMS(reinterpret_cast<PyArrayObject*>(target))[d];
     const npy_intp history_shape[2] = {static_cast<npy_intp>(kernels::history_rows), shape[0]};
     r.n = arrays[0].size;
-    r.data[0] = arrays[0].data;
     const bool plain = each_operand<count>([&](auto i) {
         constexpr OperandSpec spec = Law::operands[i];
-        if constexpr (i == 0) return true;
+        r.data[i] = nullptr;
+        r.number[i] = 0.0;
+        r.result[i] = nullptr;
+        r.reused[i] = false;
+        if constexpr (i == 0) {
+            r.data[0] = arrays[0].data;
+            return true;
+        }
         PyObject* object = spec.source == target_position    ? target
                            : spec.source == current_position ? current
                                                              : state[spec.source];
@@ -369,23 +390,24 @@ Ref step(Instance<typename Law::Fields>* self, Exclusive& exclusive, PyObject* t
     // step instead (updated in place by the commit, once the kernel is clean).
     const bool release_gil = r.n >= release_gil_from;
     if (release_gil && !exclusive.owner()) return Ref();  // cannot happen: nothing ran since the claim
-    Ref results[count];
+    Ref results[replaced_count<Law>(count)];  // by replaced_count<Law>(i) for operand i
     const bool made = each_operand<count>([&](auto i) {
         constexpr OperandSpec spec = Law::operands[i];
         if constexpr (spec.role != Role::replaced) {
             return true;
         } else {
+            Ref& result = results[replaced_count<Law>(i)];
             // NumPy gives a result the dtype object of its first operand.
             PyArray_Descr* descr = descr_of(arrays[spec.result_like].object);
             if ((!release_gil || spec.reused_when_large) && arrays[i].object && reusable(arrays[i], descr)) {
                 r.reused[i] = true;
-                results[i] = Ref::new_ref(arrays[i].object);
+                result = Ref::new_ref(arrays[i].object);
                 r.data[i] = arrays[i].data;
                 return true;
             }
-            results[i] = spec.rows == Rows::history ? new_array(descr, 2, history_shape) : new_array(descr, ndim, shape);
-            if (!results[i]) return false;
-            r.result[i] = data_of(results[i].get());
+            result = spec.rows == Rows::history ? new_array(descr, 2, history_shape) : new_array(descr, ndim, shape);
+            if (!result) return false;
+            r.result[i] = data_of(result.get());
             return true;
         }
     });
@@ -409,7 +431,7 @@ Ref step(Instance<typename Law::Fields>* self, Exclusive& exclusive, PyObject* t
     if (state.unchanged(self->fields)) {
         each_operand<count>([&](auto i) {
             if constexpr (Law::operands[i].role == Role::replaced)
-                set_slot(self->fields[Law::operands[i].source], std::move(results[i]));
+                set_slot(self->fields[Law::operands[i].source], std::move(results[replaced_count<Law>(i)]));
             return true;
         });
     }
