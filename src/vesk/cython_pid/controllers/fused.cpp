@@ -1,5 +1,6 @@
 #include "fused.hpp"
 
+#include <atomic>
 #include <iterator>
 
 #include "extension/globals.hpp"
@@ -162,13 +163,56 @@ int remember_numpy(PyObject* ns) {
     return 0;
 }
 
-Scratch::Scratch(std::size_t count)
-    : data_(count <= std::size(local_) ? local_
-            : fault::allocation_fails()   ? nullptr
-                                          : static_cast<double*>(PyMem_RawMalloc(count * sizeof(double)))) {}
+namespace {
+
+// A heap block of scratch: its capacity in doubles, then (a cache line on)
+// the doubles themselves.
+constexpr std::size_t block_header = 64 / sizeof(double);
+std::size_t& block_capacity(double* block) noexcept { return *reinterpret_cast<std::size_t*>(block); }
+
+// From this many doubles (32 MiB) glibc serves every allocation with a
+// fresh mapping and unmaps it on free, and the kernel zeroes each page at
+// its first touch. For the adaptive step at 2^22 elements (96 MiB of
+// scratch) that was 25,600 page faults and about half of every step. So
+// the last block of that size is kept for the next step instead of freed:
+// one block for the whole process, taken and given back by atomic
+// exchange, so that two threads stepping large controllers at once each
+// get a block (the second a fresh one). It stays allocated until a larger
+// one replaces it; controllers of that size hold ten times as much.
+constexpr std::size_t kept_from = (std::size_t{32} << 20) / sizeof(double);
+std::atomic<double*> kept_block{nullptr};
+
+double* take_block(std::size_t count) {
+    if (fault::allocation_fails()) return nullptr;
+    if (count >= kept_from) {
+        if (double* block = kept_block.exchange(nullptr, std::memory_order_acquire)) {
+            if (block_capacity(block) >= count) return block;
+            PyMem_RawFree(block);
+        }
+    }
+    auto* block = static_cast<double*>(PyMem_RawMalloc((block_header + count) * sizeof(double)));
+    if (block) block_capacity(block) = count;
+    return block;
+}
+
+void give_back(double* block) {
+    if (block_capacity(block) >= kept_from) block = kept_block.exchange(block, std::memory_order_acq_rel);
+    PyMem_RawFree(block);  // null, or the smaller or displaced block
+}
+
+}  // namespace
+
+Scratch::Scratch(std::size_t count) {
+    if (count <= std::size(local_)) {
+        data_ = local_;
+    } else {
+        block_ = take_block(count);
+        data_ = block_ ? block_ + block_header : nullptr;
+    }
+}
 
 Scratch::~Scratch() {
-    if (data_ != local_) PyMem_RawFree(data_);
+    if (block_) give_back(block_);
 }
 
 }  // namespace vesk::fused
