@@ -70,10 +70,10 @@ struct FusedAdaptive {
     };
     static_assert(std::size(operands) == max_adjustment + 1, "one row per operand, in the enum's order");
     static constexpr fused::NumpyCall numpy_calls[] = {
-        {&globals::Names::roll, fused::When::always},
-        {&globals::Names::mean, fused::When::always},
-        {&globals::Names::clip, fused::When::always},
-        {&globals::Names::zeros_like, fused::When::differentiating},
+        {fused::NumpyFunction::roll, fused::When::always},
+        {fused::NumpyFunction::mean, fused::When::always},
+        {fused::NumpyFunction::clip, fused::When::always},
+        {fused::NumpyFunction::zeros_like, fused::When::differentiating},
     };
     static constexpr int control_like = kp;  // u = Kp*e + ...: kp's dtype object
     using R = fused::Resolved<FusedAdaptive>;

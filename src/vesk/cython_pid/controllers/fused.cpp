@@ -16,11 +16,6 @@ Ref new_array(PyArray_Descr* descr, int ndim, const npy_intp* shape) {
     return Ref::made(PyArray_NewFromDescr(globals::ndarray_type, descr, ndim, shape, nullptr, nullptr, 0, nullptr));
 }
 
-PyObject* ImportedNumpy::function(PyObject* name) const noexcept {
-    const auto& n = globals::names;
-    return name == n.zeros_like ? zeros_like : name == n.roll ? roll : name == n.mean ? mean : name == n.clip ? clip : nullptr;
-}
-
 namespace {
 
 // What the look-ups found, kept while neither namespace changes. Only while
@@ -32,7 +27,7 @@ struct LookupCache {
     int watcher = -1;           // the dict watcher, or -1: no caching
     PyObject* watched = nullptr;  // NumPy's namespace as watched (the module's own is always watched)
     bool valid = false;
-    unsigned own = 0;  // bit i: the function of function_names[i] is NumPy's own
+    unsigned own = 0;  // bit i: NumpyFunction i is NumPy's own
 };
 LookupCache cache;
 
@@ -49,17 +44,10 @@ bool only_str_keys(PyObject* dict) {
     return true;
 }
 
-// The functions a fused step may need, a bit each.
-constexpr unsigned function_count = 4;
+// NumpyFunction i's name in NumPy's namespace.
 PyObject* function_name(unsigned i) {
     const auto& n = globals::names;
     return i == 0 ? n.zeros_like : i == 1 ? n.roll : i == 2 ? n.mean : n.clip;
-}
-
-unsigned bit_of(PyObject* name) {
-    for (unsigned i = 0; i < function_count; ++i)
-        if (function_name(i) == name) return 1u << i;
-    return 0;
 }
 
 // Fills the cache when both namespaces hold str keys alone. Runs no Python
@@ -78,9 +66,9 @@ void refill() {
     unsigned own = 0;
     PyObject* np = PyDict_GetItemWithError(globals::module_dict, globals::names.np);  // borrowed: no code runs
     if (np == imported.module && PyModule_CheckExact(np)) {
-        for (unsigned i = 0; i < function_count; ++i) {
+        for (unsigned i = 0; i < numpy_function_count; ++i) {
             PyObject* function = PyDict_GetItemWithError(numpy_dict, function_name(i));
-            if (function && function == imported.function(function_name(i))) own |= 1u << i;
+            if (function && function == imported.functions[i]) own |= 1u << i;
         }
     }
     PyErr_Clear();
@@ -90,20 +78,13 @@ void refill() {
 
 }  // namespace
 
-bool numpy_functions_are_own(PyObject* const* names, std::size_t count) {
-    if (cache.valid) {
-        unsigned wanted = 0;
-        for (std::size_t i = 0; i < count; ++i) wanted |= bit_of(names[i]);
-        return (cache.own & wanted) == wanted;
-    }
-    for (std::size_t i = 0; i < count; ++i)
-        if (!numpy_function_is_own(names[i])) return false;
-    refill();  // after the look-ups, which may have run Python code
-    return true;
-}
+namespace {
 
-bool numpy_function_is_own(PyObject* name) {
-    PyObject* own_function = imported.function(name);
+// `np`, looked up now, is the NumPy module seen at import and its function
+// i is NumPy's own. The look-ups may run Python code.
+bool numpy_function_is_own(unsigned i) {
+    PyObject* own_function = imported.functions[i];
+    PyObject* name = function_name(i);
     if (!own_function || !globals::module_dict) return false;
     // The namespace may hold keys of any type, whose __eq__ runs in the
     // look-up: the results are held, and the caller reads nothing before.
@@ -121,6 +102,16 @@ bool numpy_function_is_own(PyObject* name) {
     }
     const Ref function = Ref::steal(found);
     return function.get() == own_function;
+}
+
+}  // namespace
+
+bool numpy_functions_are_own(unsigned wanted) {
+    if (cache.valid) return (cache.own & wanted) == wanted;
+    for (unsigned i = 0; i < numpy_function_count; ++i)
+        if ((wanted >> i & 1u) && !numpy_function_is_own(i)) return false;
+    refill();  // after the look-ups, which may have run Python code
+    return true;
 }
 
 namespace {
@@ -157,9 +148,8 @@ int remember_numpy(PyObject* ns) {
     if (!numpy || !PyModule_CheckExact(numpy)) return 0;  // no fused step will ever count it as NumPy
     Py_XSETREF(imported.module, owned.release());
     if (!imported.float64 && !(imported.float64 = PyArray_DescrFromType(NPY_DOUBLE))) return -1;
-    for (auto [name, slot] : {std::pair{globals::names.zeros_like, &imported.zeros_like}, {globals::names.roll, &imported.roll},
-                              {globals::names.mean, &imported.mean}, {globals::names.clip, &imported.clip}})
-        if (remember_function(imported.module, name, *slot) < 0) return -1;
+    for (unsigned i = 0; i < numpy_function_count; ++i)
+        if (remember_function(imported.module, function_name(i), imported.functions[i]) < 0) return -1;
     return 0;
 }
 

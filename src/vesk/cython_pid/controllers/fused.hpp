@@ -70,9 +70,13 @@ struct OperandSpec {
     bool reused_when_large = false;
 };
 
+// The NumPy functions a law may call, a bit each in the masks below.
+enum class NumpyFunction : std::uint8_t { zeros_like, roll, mean, clip };
+inline constexpr unsigned numpy_function_count = 4;
+
 // A NumPy function the law calls, which must still be NumPy's own.
 struct NumpyCall {
-    PyObject* globals::Names::*name;
+    NumpyFunction function;
     When when;  // `differentiating` here means: called only when not differentiating (zeros_like)
 };
 
@@ -97,9 +101,8 @@ struct KernelArray {
 // function: not NumPy's own then).
 struct ImportedNumpy {
     PyObject* module;
-    PyObject *zeros_like, *roll, *mean, *clip;
+    PyObject* functions[numpy_function_count];  // by NumpyFunction
     PyArray_Descr* float64;
-    PyObject* function(PyObject* name) const noexcept;
 };
 inline ImportedNumpy imported{};
 
@@ -165,24 +168,22 @@ VESK_ALWAYS_INLINE bool reusable(const KernelArray& a, PyArray_Descr* descr) {
 // A new C-ordered array, as NumPy makes one for a result.
 Ref new_array(PyArray_Descr* descr, int ndim, const npy_intp* shape);
 
-// `np`, looked up now as the laws look it up, is the NumPy module seen at
-// import and its attribute `name` is NumPy's own function. The look-ups may
-// run Python code (a namespace key's __eq__).
-bool numpy_function_is_own(PyObject* name);
-
-// The same for each of `names`, from what earlier look-ups found while
-// neither namespace has changed since (and both hold str keys alone, so
-// that no look-up could run Python code); else looked up now.
-bool numpy_functions_are_own(PyObject* const* names, std::size_t count);
+// `np`, looked up as the laws look it up, is the NumPy module seen at
+// import and each function of the mask `wanted` (a bit per NumpyFunction)
+// is NumPy's own: from what earlier look-ups found while neither namespace
+// has changed since (and both hold str keys alone, so that no look-up could
+// run Python code); else looked up now, which may run Python code (a
+// namespace key's __eq__).
+bool numpy_functions_are_own(unsigned wanted);
 
 // Every NumPy function of `calls` that the step would call is NumPy's own.
+// The table is a constant: the masks fold into the step's code.
 template <std::size_t N>
-bool numpy_calls_are_own(const NumpyCall (&calls)[N], bool differentiate) {
-    PyObject* names[N];
-    std::size_t count = 0;
+VESK_ALWAYS_INLINE bool numpy_calls_are_own(const NumpyCall (&calls)[N], bool differentiate) {
+    unsigned wanted = 0;
     for (const NumpyCall& call : calls)
-        if (call.when == When::always || !differentiate) names[count++] = globals::names.*(call.name);
-    return count == 0 || numpy_functions_are_own(names, count);
+        if (call.when == When::always || !differentiate) wanted |= 1u << static_cast<unsigned>(call.function);
+    return wanted == 0 || numpy_functions_are_own(wanted);
 }
 
 // `object` is an ndarray of at least release_gil_from elements.
