@@ -329,7 +329,15 @@ inline AdaptiveElement adaptive_element(double e, double column_sum, double old_
 // worse or were refused: rolling it in the commit (memmove) moves the nine
 // rows a second time; a pre-check of what can overflow is the whole
 // computation over again; keeping the dropped history for the next step
-// would hold 80 MiB after its controller is gone.
+// would hold a second history (80 MiB at 2^20) beside every controller.
+//
+// The new kp and integral still need room aside, 2n values (an update in
+// place would need the same room for the old values, as its undo): that is
+// the one scratch the step cannot do without, so it is kept out of fresh
+// pages instead. Up to 32 MiB the C library reuses its heap for it; from
+// 32 MiB on (n of about 1.4 million) it would map and unmap it every step,
+// 25,600 page faults and half the step at 2^22, so one such block is kept
+// for the next step (Scratch, fused.cpp): one block for the process.
 //
 // A small step (n <= 64) spends most of its time outside this loop; in it,
 // the chain of dependent operations of one column (ten additions in
