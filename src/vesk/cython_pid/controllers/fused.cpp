@@ -185,24 +185,17 @@ double* take_block(std::size_t count) {
     return block;
 }
 
-void give_back(double* block) {
-    if (block_capacity(block) >= kept_from) block = kept_block.exchange(block, std::memory_order_acq_rel);
-    PyMem_RawFree(block);  // null, or the smaller or displaced block
-}
-
 }  // namespace
 
-Scratch::Scratch(std::size_t count) {
-    if (count <= std::size(local_)) {
-        data_ = local_;
-    } else {
-        block_ = take_block(count);
-        data_ = block_ ? block_ + block_header : nullptr;
-    }
+void Scratch::take(std::size_t count) {
+    block_ = take_block(count);
+    data_ = block_ ? block_ + block_header : nullptr;
 }
 
-Scratch::~Scratch() {
-    if (block_) give_back(block_);
+void Scratch::give_back() noexcept {
+    double* block = block_;
+    if (block_capacity(block) >= kept_from) block = kept_block.exchange(block, std::memory_order_acq_rel);
+    PyMem_RawFree(block);  // null, or the smaller or displaced block
 }
 
 }  // namespace vesk::fused

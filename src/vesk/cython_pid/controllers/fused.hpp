@@ -204,15 +204,21 @@ int remember_numpy(PyObject* ns);
 // afresh, from one block kept between steps (fused.cpp says why).
 class Scratch {
 public:
-    explicit Scratch(std::size_t count);
+    explicit Scratch(std::size_t count) {
+        if (count > std::size(local_)) take(count);
+    }
     Scratch(const Scratch&) = delete;
     Scratch& operator=(const Scratch&) = delete;
-    ~Scratch();
+    ~Scratch() {
+        if (block_) give_back();
+    }
     double* get() const noexcept { return data_; }
 
 private:
+    void take(std::size_t count);
+    void give_back() noexcept;
     double local_[768];
-    double* data_;
+    double* data_ = local_;
     double* block_ = nullptr;  // the heap block that holds data_, if any
 };
 
