@@ -224,3 +224,33 @@ def test_pickling_waits_for_a_large_step_of_another_thread(cls):
     integral = fields(c)["integral"].copy()
     worker.join()
     assert np.array_equal(integral, fields(c)["integral"])
+
+
+@pytest.mark.skipif(bool(os.environ.get("VESK_EMULATED")), reason="minutes a run under CPU emulation")
+def test_separate_large_adaptive_steps_at_once_each_get_their_own_scratch():
+    # Scratch of 32 MiB and more is kept from one step for the next, one block
+    # for the process: two such steps running at once without the GIL must
+    # not share it. Each controller ends as its twin stepped alone.
+    sizes = (1_400_003, 1_500_001)  # three values an element of scratch: past 32 MiB
+    rng = np.random.default_rng(7)
+    positions = [(rng.normal(size=n), rng.normal(size=n)) for n in sizes]
+    pairs = [(cp.AdaptiveController(*gains(cp.AdaptiveController, n)), cp.AdaptiveController(*gains(cp.AdaptiveController, n)))
+             for n in sizes]
+    start = threading.Barrier(2)
+
+    def run(c, r, y):
+        start.wait()
+        for _ in range(3):
+            c.compute_control(r, y, 0.01)
+
+    workers = [threading.Thread(target=run, args=(c, *p)) for (c, _), p in zip(pairs, positions)]
+    for w in workers:
+        w.start()
+    for w in workers:
+        w.join()
+    for (_, twin), (r, y) in zip(pairs, positions):
+        for _ in range(3):
+            twin.compute_control(r, y, 0.01)
+    for c, twin in pairs:
+        assert {k: v.tobytes() for k, v in fields(c).items() if isinstance(v, np.ndarray)} == {
+            k: v.tobytes() for k, v in fields(twin).items() if isinstance(v, np.ndarray)}
