@@ -42,8 +42,9 @@ int set_float_field(AdaptiveObject* self, AdaptiveFields::Field f, double value)
 
 // The fused step of the law (fused.hpp): one native pass in the plain case,
 // the learning rate and maximum adjustment exact floats. kp and the integral
-// are computed into scratch and copied in once the kernel has come through
-// clean, so a step sent back to the generic law finds the state untouched.
+// are updated in place by that pass, their old values logged into scratch
+// and put back if the kernel did not come through clean, so a step sent back
+// to the generic law finds the state untouched.
 // A history that nothing but its field holds (nothing else can see it
 // change) is reused: a step longer than a block rolls it in place in its
 // one pass and keeps the oldest row until the step is known clean (undone
@@ -83,13 +84,13 @@ struct FusedAdaptive {
     // A reused history longer than a block is rolled in place by the kernel
     // (shorter, by the commit), its oldest row kept until the step is clean.
     static bool rolled(const R& r) { return r.reused[error_history] && r.n > kernels::block; }
-    // Scratch: the new kp, the new integral, the error while a reused
+    // Scratch: the old kp, the old integral, the error while a reused
     // previous error is still read, and a rolled history's oldest row.
     static std::size_t scratch_size(const R& r) {
         return (2 + r.reused[previous_error] + rolled(r)) * r.n;
     }
-    static kernels::unaligned_double* new_kp(const R& r) { return r.scratch; }
-    static kernels::unaligned_double* new_integral(const R& r) { return r.scratch + r.n; }
+    static kernels::unaligned_double* kp_undo(const R& r) { return r.scratch; }
+    static kernels::unaligned_double* integral_undo(const R& r) { return r.scratch + r.n; }
     static kernels::unaligned_double* error(const R& r) {
         return r.reused[previous_error] ? r.scratch + 2 * r.n : r.result[previous_error];
     }
@@ -97,22 +98,21 @@ struct FusedAdaptive {
     static bool kernel(const R& r) {
         const double limit = r.number[max_adjustment];
         const kernels::AdaptiveStep step{
-            .target = r.data[target], .current = r.data[current], .kp = r.data[kp], .ki = r.data[ki],
-            .kd = r.data[kd], .integral = r.data[integral], .previous = r.data[previous_error],
-            .history = r.data[error_history], .dt = r.dt, .learning_rate = r.number[learning_rate],
-            .lower = -limit, .upper = limit, .error = error(r), .new_kp = new_kp(r),
-            .new_integral = new_integral(r), .control = r.control, .new_history = r.result[error_history],
+            .target = r.data[target], .current = r.data[current], .ki = r.data[ki], .kd = r.data[kd],
+            .previous = r.data[previous_error], .history = r.data[error_history], .kp = r.data[kp],
+            .integral = r.data[integral], .dt = r.dt, .learning_rate = r.number[learning_rate], .lower = -limit,
+            .upper = limit, .error = error(r), .control = r.control, .kp_undo = kp_undo(r),
+            .integral_undo = integral_undo(r), .new_history = r.result[error_history],
             .rolled = rolled(r) ? r.data[error_history] : nullptr, .oldest = rolled(r) ? oldest(r) : nullptr,
         };
         return kernels::adaptive_step(step, r.n, r.differentiate);
     }
     static void undo(const R& r) {
+        kernels::undo_updates(r.data[kp], r.data[integral], kp_undo(r), integral_undo(r), r.n);
         if (rolled(r)) kernels::unroll_history(r.data[error_history], oldest(r), r.n);
     }
     static void commit(const R& r) {
         const std::size_t row = r.n * sizeof(double);
-        std::memcpy(r.data[kp], new_kp(r), row);  // kp and the integral, in place
-        std::memcpy(r.data[integral], new_integral(r), row);
         if (r.reused[error_history] && !rolled(r)) {  // rolled by one row, the error in row 0; the oldest row goes
             kernels::unaligned_double* history = r.data[error_history];
             std::memmove(history + r.n, history, (kernels::history_rows - 1) * row);

@@ -137,13 +137,22 @@ inline constexpr std::size_t padded = block + 8;
 // back by the next step, and it is faster to find it in the cache: measured
 // side by side (one process, this module built both ways), streaming cost
 // 36 % more a step at 2^17 elements and 22 % at 2^18, and saved 8 to 21 %
-// at 2^20 and 1 to 7 % at 2^22. The scratch that holds the new kp and
-// integral is always written through the cache: the caller copies it in
-// right after. The PID step streams nothing: its new arrays are fresh
+// at 2^20 and 1 to 7 % at 2^22. The undo log of the old kp and integral
+// streams with them: nothing reads it unless NumPy takes the step over.
+// The PID step streams nothing: its new arrays are fresh
 // memory whose zeroed lines the page fault has just left in the cache, or
 // memory the allocator has just handed back, and writing through the cache
 // measured 11 % faster at 2^20 and 6 % at 2^22, 23 % at 2^18 and 2^19.
 inline constexpr std::size_t stream_from = std::size_t{1} << 20;
+
+// Copies m values through the C library's memcpy. Not inlined: where GCC
+// can bound m (a block, at most 256 values), it expands a memcpy into
+// `rep movsq`, whose start-up costs more than the copy of a short run: at
+// small n, some 25 ns a step for every such copy.
+VESK_NOINLINE inline void copy(unaligned_double* VESK_RESTRICT to, const unaligned_double* VESK_RESTRICT from,
+                               std::size_t m) noexcept {
+    std::memcpy(to, from, m * sizeof(double));
+}
 
 // Copies a block of m values out, streaming it past the cache if asked and
 // the destination allows (a whole number of doubles from a 16-byte
@@ -166,7 +175,7 @@ inline void write_out(unaligned_double* VESK_RESTRICT to, const unaligned_double
 #else
     (void)stream;
 #endif
-    std::memcpy(to, from, m * sizeof(double));
+    copy(to, from, m);
 }
 
 // Orders the non-temporal stores before anything that follows.
@@ -204,8 +213,8 @@ VESK_NOINLINE VESK_KERNEL_CLONES bool pid_loop(const unaligned_double* VESK_REST
         const std::size_t m = n - start < block ? n - start : block;
         for (std::size_t i = 0; i < m; ++i) step(start + i, errors + i, controls + i);
         // The error stays in the cache: accumulate() reads it back, last block first.
-        std::memcpy(error_out + start, errors, m * sizeof(double));
-        std::memcpy(control_out + start, controls, m * sizeof(double));
+        copy(error_out + start, errors, m);
+        copy(control_out + start, controls, m);
     }
     return any_nan(nans);
 }
@@ -250,9 +259,11 @@ inline bool pid_step(const PidStep& s, std::size_t n, bool differentiate) noexce
 // NumPy sums pairwise (eight partial sums, then the last two).
 //   m = mean(H');  Kp' = Kp + clip((lr*m)*e, -M, M);  then the PID law with Kp'
 struct AdaptiveStep {
-    const unaligned_double *target, *current, *kp, *ki, *kd, *integral, *previous, *history;
+    const unaligned_double *target, *current, *ki, *kd, *previous, *history;
+    unaligned_double *kp, *integral;  // updated in place, overlapping nothing else
     double dt, learning_rate, lower, upper;
-    unaligned_double *error, *new_kp, *new_integral, *control;  // outputs, none overlapping an input
+    unaligned_double *error, *control;  // outputs, none overlapping an input
+    unaligned_double *kp_undo, *integral_undo;  // the old kp and integral, for undo_updates()
     unaligned_double* new_history;  // optional output: the whole new (10, n) history
     // Optional, for a history that nothing else holds and n > block: the
     // history rolled in place (`rolled` is `history`), its oldest row saved
@@ -278,15 +289,29 @@ inline double clip(double x, double lower, double upper) noexcept {
     return low > upper ? upper : low;
 }
 
-// A block of an adaptive step's results out of the block buffers: the new
-// kp and integral (scratch, read back by the commit) through the cache.
-inline void write_results(unaligned_double* error_out, unaligned_double* kp_out, unaligned_double* integral_out,
-                          unaligned_double* control_out, std::size_t start, const double* errors, const double* kps,
-                          const double* integrals, const double* controls, std::size_t m, bool stream) noexcept {
+// A block of an adaptive step's results out of the block buffers. The old
+// kp and integral go to their undo log first (streamed like the new arrays:
+// it is read back only by a step that NumPy takes over), then the new ones
+// over them, through the cache, where the pass has just read them.
+inline void write_results(unaligned_double* error_out, unaligned_double* kp, unaligned_double* integral,
+                          unaligned_double* control_out, unaligned_double* VESK_RESTRICT kp_undo,
+                          unaligned_double* VESK_RESTRICT integral_undo, std::size_t start, const double* errors,
+                          const double* kps, const double* integrals, const double* controls, std::size_t m,
+                          bool stream) noexcept {
     write_out(error_out + start, errors, m, stream);
-    write_out(kp_out + start, kps, m, false);
-    write_out(integral_out + start, integrals, m, false);
+    write_out(kp_undo + start, kp + start, m, stream);
+    write_out(integral_undo + start, integral + start, m, stream);
+    copy(kp + start, kps, m);
+    copy(integral + start, integrals, m);
     write_out(control_out + start, controls, m, stream);
+}
+
+// Puts back the kp and integral that a step updated in place, from their
+// undo log, when NumPy takes the step over.
+inline void undo_updates(unaligned_double* kp, unaligned_double* integral, const unaligned_double* kp_undo,
+                         const unaligned_double* integral_undo, std::size_t n) noexcept {
+    std::memcpy(kp, kp_undo, n * sizeof(double));
+    std::memcpy(integral, integral_undo, n * sizeof(double));
 }
 
 // One element of the adaptive step from its error and the sum of its
@@ -317,10 +342,11 @@ inline AdaptiveElement adaptive_element(double e, double column_sum, double old_
 // each as its columns' sums need it, and copied straight on into the new
 // history while they sit in the first-level cache; the new history, error
 // and control signal go out with non-temporal stores from stream_from on,
-// so their lines are not read first. The old kp and integral are only
-// read: the new ones go to the caller's scratch, which it copies in once
-// the step is known clean, so that a step sent back to NumPy finds them
-// untouched. A new history costs more than its pass: at 2^20 elements the
+// so their lines are not read first. kp and the integral are updated in
+// place, a block at a time, their old values first streamed into an undo
+// log (the caller's scratch) that only a step sent back to NumPy reads:
+// undo_updates() then puts them back, so NumPy finds the state untouched.
+// A new history costs more than its pass: at 2^20 elements the
 // operating system zeroing its fresh pages was about 45 % of a step. So a
 // history that nothing else holds (the usual case: only its field does) is
 // not replaced but rolled in place by adaptive_roll_loop below, with an undo
@@ -331,10 +357,15 @@ inline AdaptiveElement adaptive_element(double e, double column_sum, double old_
 // computation over again; keeping the dropped history for the next step
 // would hold a second history (80 MiB at 2^20) beside every controller.
 //
-// The new kp and integral still need room aside, 2n values (an update in
-// place would need the same room for the old values, as its undo): that is
-// the one scratch the step cannot do without, so it is kept out of fresh
-// pages instead. Up to 32 MiB the C library reuses its heap for it; from
+// Why an undo log for kp and the integral: until the flags are read at the
+// end of the pass, any block may still send the step to NumPy, which needs
+// the old values of every block. The way before this one wrote the new
+// values to scratch and copied them in after the pass: a second pass over
+// four arrays' worth of memory. Logging the old values instead costs one
+// streamed write of two arrays and no second pass: measured side by side,
+// 6 to 20 % faster a step from 1,024 to 2^22 elements, the same below.
+// That log is the one scratch the step cannot do without, so it is kept out
+// of fresh pages. Up to 32 MiB the C library reuses its heap for it; from
 // 32 MiB on (n of about 1.4 million) it would map and unmap it every step,
 // 25,600 page faults and half the step at 2^22, so one such block is kept
 // for the next step (Scratch, fused.cpp): one block for the process.
@@ -355,18 +386,18 @@ inline AdaptiveElement adaptive_element(double e, double column_sum, double old_
 // 1 to 2^18 elements, within the noise of a shared machine.
 template <bool Differentiate, bool SingleColumn, bool WriteHistory>
 VESK_NOINLINE VESK_KERNEL_CLONES bool adaptive_loop(const unaligned_double* VESK_RESTRICT target, const unaligned_double* VESK_RESTRICT current,
-                                     const unaligned_double* VESK_RESTRICT old_kp, const unaligned_double* VESK_RESTRICT ki,
-                                     const unaligned_double* VESK_RESTRICT kd, const unaligned_double* VESK_RESTRICT old_integral,
+                                     unaligned_double* kp, const unaligned_double* VESK_RESTRICT ki,
+                                     const unaligned_double* VESK_RESTRICT kd, unaligned_double* integral,
                                      const unaligned_double* VESK_RESTRICT previous, const unaligned_double* VESK_RESTRICT h, double dt,
                                      double rate, double lower, double upper, unaligned_double* VESK_RESTRICT error_out,
-                                     unaligned_double* VESK_RESTRICT kp_out, unaligned_double* VESK_RESTRICT integral_out,
+                                     unaligned_double* VESK_RESTRICT kp_undo, unaligned_double* VESK_RESTRICT integral_undo,
                                      unaligned_double* VESK_RESTRICT control_out, unaligned_double* VESK_RESTRICT history_out,
                                      std::size_t n) noexcept {
     std::uint64_t nans = 0;
     // One element's results from its error and the sum of its history column.
-    auto finish = [&](std::size_t j, double e, double column_sum, unaligned_double* kp_to,
-                      unaligned_double* integral_to, unaligned_double* u_to) {
-        const AdaptiveElement r = adaptive_element<Differentiate>(e, column_sum, old_kp[j], ki[j], kd[j], old_integral[j],
+    auto finish = [&](std::size_t j, double e, double column_sum, double* kp_to, double* integral_to,
+                      unaligned_double* u_to) {
+        const AdaptiveElement r = adaptive_element<Differentiate>(e, column_sum, kp[j], ki[j], kd[j], integral[j],
                                                                   Differentiate ? previous[j] : 0.0, dt, rate, lower, upper);
         *kp_to = r.kp;
         *integral_to = r.integral;
@@ -374,7 +405,12 @@ VESK_NOINLINE VESK_KERNEL_CLONES bool adaptive_loop(const unaligned_double* VESK
         nans |= nan_bit(r.u);  // every other result reaches u
     };
     if (!WriteHistory && n <= block) {
-        // A short history's rows lie close: one element at a time, straight out.
+        // A short history's rows lie close: one element at a time, straight
+        // out; kp and the integral to the stack (the loop only reads them in
+        // place), then over their old values once those are logged.
+        alignas(64) double kps[block], integrals[block];
+        const unaligned_double* VESK_RESTRICT old_kp = kp;
+        const unaligned_double* VESK_RESTRICT old_integral = integral;
         for (std::size_t j = 0; j < n; ++j) {
             const double e = target[j] - current[j];
             double column_sum;
@@ -385,8 +421,17 @@ VESK_NOINLINE VESK_KERNEL_CLONES bool adaptive_loop(const unaligned_double* VESK
                 for (std::size_t k = 0; k + 1 < history_rows; ++k) column_sum += h[k * n + j];
             }
             error_out[j] = e;
-            finish(j, e, column_sum, kp_out + j, integral_out + j, control_out + j);
+            kp_undo[j] = old_kp[j];
+            integral_undo[j] = old_integral[j];
+            const AdaptiveElement r = adaptive_element<Differentiate>(e, column_sum, old_kp[j], ki[j], kd[j], old_integral[j],
+                                                                      Differentiate ? previous[j] : 0.0, dt, rate, lower, upper);
+            kps[j] = r.kp;
+            integrals[j] = r.integral;
+            control_out[j] = r.u;
+            nans |= nan_bit(r.u);  // every other result reaches u
         }
+        copy(kp, kps, n);
+        copy(integral, integrals, n);
         return any_nan(nans);
     }
     alignas(64) double errors[padded], sums[padded], kps[padded], integrals[padded], controls[padded];
@@ -416,7 +461,8 @@ VESK_NOINLINE VESK_KERNEL_CLONES bool adaptive_loop(const unaligned_double* VESK
         }
         for (std::size_t i = 0; i < m; ++i)
             finish(start + i, e_to[i], SingleColumn ? single_sum : sums[i], kps + i, integrals + i, controls + i);
-        write_results(error_out, kp_out, integral_out, control_out, start, errors, kps, integrals, controls, m, stream);
+        write_results(error_out, kp, integral, control_out, kp_undo, integral_undo, start, errors, kps, integrals,
+                      controls, m, stream);
     }
     if (stream) store_fence();
     return any_nan(nans);
@@ -433,11 +479,11 @@ VESK_NOINLINE VESK_KERNEL_CLONES bool adaptive_loop(const unaligned_double* VESK
 // here (no restrict): it is read and written.
 template <bool Differentiate>
 VESK_NOINLINE VESK_KERNEL_CLONES bool adaptive_roll_loop(const unaligned_double* VESK_RESTRICT target, const unaligned_double* VESK_RESTRICT current,
-                                     const unaligned_double* VESK_RESTRICT old_kp, const unaligned_double* VESK_RESTRICT ki,
-                                     const unaligned_double* VESK_RESTRICT kd, const unaligned_double* VESK_RESTRICT old_integral,
+                                     unaligned_double* kp, const unaligned_double* VESK_RESTRICT ki,
+                                     const unaligned_double* VESK_RESTRICT kd, unaligned_double* integral,
                                      const unaligned_double* VESK_RESTRICT previous, unaligned_double* history, double dt, double rate,
                                      double lower, double upper, unaligned_double* VESK_RESTRICT error_out,
-                                     unaligned_double* VESK_RESTRICT kp_out, unaligned_double* VESK_RESTRICT integral_out,
+                                     unaligned_double* VESK_RESTRICT kp_undo, unaligned_double* VESK_RESTRICT integral_undo,
                                      unaligned_double* VESK_RESTRICT control_out, unaligned_double* VESK_RESTRICT oldest,
                                      std::size_t n) noexcept {
     std::uint64_t nans = 0;
@@ -452,22 +498,21 @@ VESK_NOINLINE VESK_KERNEL_CLONES bool adaptive_roll_loop(const unaligned_double*
             const unaligned_double* row = history + k * n + start;
             for (std::size_t i = 0; i < m; ++i) sums[i] += row[i];
         }
-        const std::size_t bytes = m * sizeof(double);
-        std::memcpy(oldest + start, history + (history_rows - 1) * n + start, bytes);
-        for (std::size_t k = history_rows - 1; k > 0; --k)
-            std::memcpy(history + k * n + start, history + (k - 1) * n + start, bytes);
-        std::memcpy(history + start, errors, bytes);
+        copy(oldest + start, history + (history_rows - 1) * n + start, m);
+        for (std::size_t k = history_rows - 1; k > 0; --k) copy(history + k * n + start, history + (k - 1) * n + start, m);
+        copy(history + start, errors, m);
         for (std::size_t i = 0; i < m; ++i) {
             const std::size_t j = start + i;
-            const AdaptiveElement r = adaptive_element<Differentiate>(errors[i], sums[i], old_kp[j], ki[j], kd[j],
-                                                                      old_integral[j], Differentiate ? previous[j] : 0.0,
+            const AdaptiveElement r = adaptive_element<Differentiate>(errors[i], sums[i], kp[j], ki[j], kd[j],
+                                                                      integral[j], Differentiate ? previous[j] : 0.0,
                                                                       dt, rate, lower, upper);
             kps[i] = r.kp;
             integrals[i] = r.integral;
             controls[i] = r.u;
             nans |= nan_bit(r.u);  // every other result reaches u
         }
-        write_results(error_out, kp_out, integral_out, control_out, start, errors, kps, integrals, controls, m, stream);
+        write_results(error_out, kp, integral, control_out, kp_undo, integral_undo, start, errors, kps, integrals,
+                      controls, m, stream);
     }
     if (stream) store_fence();
     return any_nan(nans);
@@ -484,14 +529,14 @@ template <bool Differentiate, bool SingleColumn, bool WriteHistory>
 bool adaptive_step(const AdaptiveStep& s, std::size_t n) noexcept {
     return adaptive_loop<Differentiate, SingleColumn, WriteHistory>(
         s.target, s.current, s.kp, s.ki, s.kd, s.integral, s.previous, s.history, s.dt, s.learning_rate, s.lower,
-        s.upper, s.error, s.new_kp, s.new_integral, s.control, s.new_history, n);
+        s.upper, s.error, s.kp_undo, s.integral_undo, s.control, s.new_history, n);
 }
 
 inline bool adaptive_step(const AdaptiveStep& s, std::size_t n, bool differentiate) noexcept {
     if (s.rolled) {
         auto loop = differentiate ? adaptive_roll_loop<true> : adaptive_roll_loop<false>;
         return loop(s.target, s.current, s.kp, s.ki, s.kd, s.integral, s.previous, s.rolled, s.dt, s.learning_rate,
-                    s.lower, s.upper, s.error, s.new_kp, s.new_integral, s.control, s.oldest, n);
+                    s.lower, s.upper, s.error, s.kp_undo, s.integral_undo, s.control, s.oldest, n);
     }
     const bool write = s.new_history != nullptr;
     if (n == 1) {
