@@ -151,8 +151,9 @@ KERNEL_CHECK = r"""
 #include <cstdio>
 using namespace vesk::kernels;
 int main() {
-    double r = 1e308, y = -1e308, one = 1.0, zero = 0.0, e, u;
-    const PidStep s{&r, &y, &one, &one, &one, &zero, &zero, 0.01, &e, &u};
+    double r = 1e308, y = -1e308, one = 1.0, zero = 0.0, integral = 0.0, e, u, undo;
+    const PidStep s{.target = &r, .current = &y, .kp = &one, .ki = &one, .kd = &one, .previous = &zero,
+                    .integral = &integral, .dt = 0.01, .error = &e, .control = &u, .integral_undo = &undo};
     FpStatus::clear();
     const bool nan = pid_step(s, 1, true);
     std::printf("%d %d\n", nan, FpStatus::raised());

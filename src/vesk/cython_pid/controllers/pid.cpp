@@ -25,8 +25,9 @@ namespace {
 ParamList init_params{"__init__", {"kp", "ki", "kd"}, 3, 3};
 
 // The fused step of the law (fused.hpp): one native pass in the plain case.
-// The integral gets e*dt added in place once the kernel has come through
-// clean, so a step sent back to the generic law finds the state untouched.
+// The pass updates the integral in place, its old values logged into scratch
+// and put back if the kernel did not come through clean, so a step sent back
+// to the generic law finds the state untouched.
 struct FusedPid {
     using Fields = PidFields;
     enum Operand { target, current, kp, ki, kd, integral, previous_error };
@@ -47,20 +48,23 @@ struct FusedPid {
     using R = fused::Resolved<FusedPid>;
 
     static bool accepts(const R&) { return true; }
-    // A reused previous error is still read while the error is computed: the error goes to scratch.
-    static std::size_t scratch_size(const R& r) { return r.reused[previous_error] ? r.n : 0; }
-    static kernels::unaligned_double* error(const R& r) { return r.reused[previous_error] ? r.scratch : r.result[previous_error]; }
+    // Scratch: the old integral, and the error while a reused previous error is still read.
+    static std::size_t scratch_size(const R& r) { return (1 + r.reused[previous_error]) * r.n; }
+    static kernels::unaligned_double* integral_undo(const R& r) { return r.scratch; }
+    static kernels::unaligned_double* error(const R& r) {
+        return r.reused[previous_error] ? r.scratch + r.n : r.result[previous_error];
+    }
     static bool kernel(const R& r) {
         const kernels::PidStep step{
             .target = r.data[target], .current = r.data[current], .kp = r.data[kp], .ki = r.data[ki],
-            .kd = r.data[kd], .integral = r.data[integral], .previous = r.data[previous_error], .dt = r.dt,
-            .error = error(r), .control = r.control,
+            .kd = r.data[kd], .previous = r.data[previous_error], .integral = r.data[integral], .dt = r.dt,
+            .error = error(r), .control = r.control, .integral_undo = integral_undo(r),
         };
         return kernels::pid_step(step, r.n, r.differentiate);
     }
-    static void undo(const R&) {}  // the kernel changes nothing in place
-    static void commit(const R& r) {  // the integral, in place; a reused array gets the error
-        kernels::accumulate(r.data[integral], error(r), r.dt, r.reused[previous_error] ? r.data[previous_error] : nullptr, r.n);
+    static void undo(const R& r) { kernels::undo_update(r.data[integral], integral_undo(r), r.n); }
+    static void commit(const R& r) {  // a reused array gets the error
+        if (r.reused[previous_error]) kernels::copy(r.data[previous_error], error(r), r.n);
     }
 };
 
