@@ -17,9 +17,10 @@
 //   3. derive data pointers, sizes, dtypes and flags from the held objects,
 //      and check them against the table: nothing read before step 1 is
 //      trusted after it;
-//   4. the kernel, with the GIL released for a large step, and the commit of
-//      what it updates in place, only if no NaN came out and no flag rose
-//      (else the undo of what the kernel itself changed in place);
+//   4. the kernel, with the GIL released for a large step (it updates the
+//      `updated` operands in place, logging their old values into scratch),
+//      then the commit (what a reused array gets) only if no NaN came out and
+//      no flag rose, else the undo of everything the kernel changed in place;
 //   5. store the replaced fields only if every field is still the object read.
 // Between 2 and 5 no Python code runs in this thread; another thread may run
 // while the GIL is released, but it cannot step or pickle this controller
@@ -52,7 +53,7 @@ inline constexpr int target_position = -1, current_position = -2;
 
 enum class Role : std::uint8_t {
     read,      // read only
-    updated,   // updated in place by the commit: shares memory with nothing read
+    updated,   // updated in place by the kernel, undone from its log: shares memory with nothing read
     replaced,  // read (see When), then replaced by a new array the step makes
     number,    // a float field, read as a double: an exact Python float
 };
@@ -245,9 +246,9 @@ private:
 // Runs `kernel` (which returns whether a NaN reached a result) with the
 // floating-point status cleared, and then, if no NaN came out and no flag
 // was raised, `commit`, else `undo` (of what the kernel changed in place):
-// all with the GIL released for large n, as NumPy's own loops run (`commit`
-// only copies into arrays the step writes in place, as NumPy's in-place
-// additions do). True when the step was committed.
+// all with the GIL released for large n, as NumPy's own loops run (the
+// kernel and `commit` only write into arrays the step updates in place, as
+// NumPy's in-place additions do). True when the step was committed.
 template <class Kernel, class Commit, class Undo>
 bool run_clean(bool release_gil, Kernel&& kernel, Commit&& commit, Undo&& undo) {
     auto run = [&] {
@@ -295,8 +296,10 @@ struct Resolved {
 // generic law. `Law` gives `Fields`, `operands` (its table), `numpy_calls`,
 // `control_like` (the operand whose dtype object the control signal gets),
 // `scratch_size(r)`, `accepts(r)` (checks beyond the table's), `kernel(r)`
-// (true when a NaN came out), `commit(r)` (the in-place updates) and
-// `undo(r)` (of what the kernel itself changed in place, when it was not clean).
+// (true when a NaN came out; it updates the `updated` operands in place and
+// logs their old values), `commit(r)` (what a reused array gets, once the
+// kernel came through clean) and `undo(r)` (of what the kernel changed in
+// place, from its log, when it did not).
 // Calls f(std::integral_constant<int, I>{}) for I = 0 .. Count-1 while it
 // returns true: each operand's row is a constant there, so a law's checks
 // unroll into straight code with no test of the table left at run time.
