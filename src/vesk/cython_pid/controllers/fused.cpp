@@ -160,25 +160,27 @@ namespace {
 constexpr std::size_t block_header = 64 / sizeof(double);
 std::size_t& block_capacity(double* block) noexcept { return *reinterpret_cast<std::size_t*>(block); }
 
-// From this many doubles (32 MiB) glibc serves every allocation with a
-// fresh mapping and unmaps it on free, and the kernel zeroes each page at
-// its first touch. For the adaptive step at 2^22 elements (96 MiB of
-// scratch) that was 25,600 page faults and about half of every step. So
-// the last block of that size is kept for the next step instead of freed:
-// one block for the whole process, taken and given back by atomic
+// Scratch too large for the stack is kept from one step for the next, not
+// freed: one block for the whole process, taken and given back by atomic
 // exchange, so that two threads stepping large controllers at once each
-// get a block (the second a fresh one). It stays allocated until a larger
-// one replaces it; controllers of that size hold ten times as much.
-constexpr std::size_t kept_from = (std::size_t{32} << 20) / sizeof(double);
+// get a block (the second a fresh one, freed again). A block freed every
+// step costs fresh pages: from 32 MiB glibc maps every allocation afresh
+// and unmaps it on free, and below that the free often leaves enough at the
+// top of its heap to give back to the system, so that the next step's
+// allocation comes back as new pages, which the kernel zeroes at their
+// first touch. Measured in a process that does nothing else: the adaptive
+// step at 2^22 elements took 25,600 page faults a step (about half of it),
+// the PID step at 2^20 some 2,800 (2.5 times the step without them). The
+// block stays allocated until a larger one replaces it: as large as the
+// last large step's scratch (8 or 24 bytes an element), while the
+// controller that needed it holds five or fifteen times as much.
 std::atomic<double*> kept_block{nullptr};
 
 double* take_block(std::size_t count) {
     if (fault::allocation_fails()) return nullptr;
-    if (count >= kept_from) {
-        if (double* block = kept_block.exchange(nullptr, std::memory_order_acquire)) {
-            if (block_capacity(block) >= count) return block;
-            PyMem_RawFree(block);
-        }
+    if (double* block = kept_block.exchange(nullptr, std::memory_order_acquire)) {
+        if (block_capacity(block) >= count) return block;
+        PyMem_RawFree(block);
     }
     auto* block = static_cast<double*>(PyMem_RawMalloc((block_header + count) * sizeof(double)));
     if (block) block_capacity(block) = count;
@@ -193,9 +195,7 @@ void Scratch::take(std::size_t count) {
 }
 
 void Scratch::give_back() noexcept {
-    double* block = block_;
-    if (block_capacity(block) >= kept_from) block = kept_block.exchange(block, std::memory_order_acq_rel);
-    PyMem_RawFree(block);  // null, or the smaller or displaced block
+    PyMem_RawFree(kept_block.exchange(block_, std::memory_order_acq_rel));  // null, or the block it displaced
 }
 
 }  // namespace vesk::fused

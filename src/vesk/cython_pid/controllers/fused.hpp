@@ -200,9 +200,8 @@ inline bool large(PyObject* object) {
 // with the error set.
 int remember_numpy(PyObject* ns);
 
-// Room for a kernel's scratch values: on the stack when small; from the
-// heap when larger; and when so large that the C library would map it
-// afresh, from one block kept between steps (fused.cpp says why).
+// Room for a kernel's scratch values: on the stack when small, else from
+// one heap block kept from step to step (fused.cpp says why).
 class Scratch {
 public:
     explicit Scratch(std::size_t count) {

@@ -117,12 +117,16 @@ inline bool any_nan(std::uint64_t bits) noexcept { return (bits >> 63) != 0; }
 // second pass reading the error and the integral again. Measured side by
 // side, logging instead is 7 to 20 % faster a step at 2^18 to 2^20
 // elements and the same at other sizes.
+// A previous error that nothing else holds gets the new error in place the
+// same way (`error` is then `previous`, its old values logged into
+// `previous_undo`): no new array whose fresh pages the system would zero.
 struct PidStep {
     const unaligned_double *target, *current, *kp, *ki, *kd, *previous;
     unaligned_double* integral;  // updated in place, overlapping nothing else
     double dt;
-    unaligned_double *error, *control;  // outputs, none overlapping an input
+    unaligned_double *error, *control;  // outputs; `error` may be `previous`, nothing else overlaps
     unaligned_double* integral_undo;    // the old integral, for undo_update()
+    unaligned_double* previous_undo;    // when `error` is `previous`: its old values
 };
 
 // The loops work through the arrays a block at a time, their results going
@@ -190,43 +194,83 @@ inline void store_fence() noexcept {
 #endif
 }
 
-// Not inlined: the call keeps the arithmetic between the caller's clearing
-// and reading of the status. Restrict parameters let GCC vectorise: the
-// loops only read the integral in place (through `old_integral`); its new
-// values go out from a block buffer, after its old ones are logged.
+// One block of the PID step into the block buffers, from arrays this
+// function only reads: restrict lets GCC vectorise, and the writes in place
+// come after it. Returns the NaN bits of the control signal.
 template <bool Differentiate>
-VESK_NOINLINE VESK_KERNEL_CLONES bool pid_loop(const unaligned_double* VESK_RESTRICT target, const unaligned_double* VESK_RESTRICT current,
-                                const unaligned_double* VESK_RESTRICT kp, const unaligned_double* VESK_RESTRICT ki,
-                                const unaligned_double* VESK_RESTRICT kd, unaligned_double* integral,
-                                const unaligned_double* VESK_RESTRICT previous, double dt, unaligned_double* VESK_RESTRICT error_out,
-                                unaligned_double* VESK_RESTRICT control_out, unaligned_double* VESK_RESTRICT integral_undo,
-                                std::size_t n) noexcept {
+[[gnu::always_inline]] inline std::uint64_t pid_block(
+    const unaligned_double* VESK_RESTRICT target, const unaligned_double* VESK_RESTRICT current,
+    const unaligned_double* VESK_RESTRICT kp, const unaligned_double* VESK_RESTRICT ki,
+    const unaligned_double* VESK_RESTRICT kd, const unaligned_double* VESK_RESTRICT integral,
+    const unaligned_double* VESK_RESTRICT previous, double dt, double* VESK_RESTRICT errors,
+    double* VESK_RESTRICT integrals, unaligned_double* VESK_RESTRICT controls, std::size_t m) noexcept {
     std::uint64_t nans = 0;
-    const unaligned_double* VESK_RESTRICT old_integral = integral;
-    // One element's results; the loads and stores of a short run are too few to stall.
-    auto step = [&](std::size_t j, unaligned_double* e_out, double* integral_out, unaligned_double* u_out) {
-        const double e = target[j] - current[j];
-        const double new_integral = old_integral[j] + e * dt;
-        const double derivative = Differentiate ? (e - previous[j]) / dt : 0.0;
-        const double u = (kp[j] * e + ki[j] * new_integral) + kd[j] * derivative;
-        *e_out = e;
-        *integral_out = new_integral;
-        *u_out = u;
+    for (std::size_t i = 0; i < m; ++i) {
+        const double e = target[i] - current[i];
+        const double new_integral = integral[i] + e * dt;
+        const double derivative = Differentiate ? (e - previous[i]) / dt : 0.0;
+        const double u = (kp[i] * e + ki[i] * new_integral) + kd[i] * derivative;
+        errors[i] = e;
+        integrals[i] = new_integral;
+        controls[i] = u;
         nans |= nan_bit(u);  // every other result reaches u
-    };
+    }
+    return nans;
+}
+
+// A short step, element by element in place: each element's old integral
+// and previous error are read, logged and then overwritten, by this
+// element only.
+template <bool Differentiate>
+[[gnu::always_inline]] inline std::uint64_t pid_short(
+    const unaligned_double* VESK_RESTRICT target, const unaligned_double* VESK_RESTRICT current,
+    const unaligned_double* VESK_RESTRICT kp, const unaligned_double* VESK_RESTRICT ki,
+    const unaligned_double* VESK_RESTRICT kd, unaligned_double* integral, const unaligned_double* previous,
+    double dt, unaligned_double* error_out, unaligned_double* VESK_RESTRICT control_out,
+    unaligned_double* VESK_RESTRICT integral_undo, unaligned_double* VESK_RESTRICT previous_undo,
+    std::size_t n) noexcept {
+    std::uint64_t nans = 0;
+    for (std::size_t j = 0; j < n; ++j) {
+        const double old_integral = integral[j];
+        const double old_previous = previous_undo ? error_out[j] : 0.0;  // `error_out` is `previous` then
+        const double e = target[j] - current[j];
+        const double new_integral = old_integral + e * dt;
+        const double derivative = Differentiate ? (e - (previous_undo ? old_previous : previous[j])) / dt : 0.0;
+        const double u = (kp[j] * e + ki[j] * new_integral) + kd[j] * derivative;
+        integral_undo[j] = old_integral;
+        if (previous_undo) previous_undo[j] = old_previous;
+        integral[j] = new_integral;
+        error_out[j] = e;
+        control_out[j] = u;
+        nans |= nan_bit(u);  // every other result reaches u
+    }
+    return nans;
+}
+
+// Not inlined: the call keeps the arithmetic between the caller's clearing
+// and reading of the status. A block at a time: its results into the block
+// buffers, then the old integral (and previous error, when it takes the
+// error in place) into the undo log, then the results out.
+template <bool Differentiate>
+VESK_NOINLINE VESK_KERNEL_CLONES bool pid_loop(const unaligned_double* target, const unaligned_double* current,
+                                               const unaligned_double* kp, const unaligned_double* ki,
+                                               const unaligned_double* kd, unaligned_double* integral,
+                                               const unaligned_double* previous, double dt, unaligned_double* error_out,
+                                               unaligned_double* control_out, unaligned_double* integral_undo,
+                                               unaligned_double* previous_undo, std::size_t n) noexcept {
+    std::uint64_t nans = 0;
     alignas(64) double errors[padded], integrals[padded], controls[padded];
     if (n <= block) {
-        for (std::size_t j = 0; j < n; ++j) {
-            integral_undo[j] = old_integral[j];
-            step(j, error_out + j, integrals + j, control_out + j);
-        }
-        copy(integral, integrals, n);
-        return any_nan(nans);
+        return any_nan(pid_short<Differentiate>(target, current, kp, ki, kd, integral, previous, dt, error_out,
+                                                control_out, integral_undo, previous_undo, n));
     }
     const bool stream = n >= stream_from;
     for (std::size_t start = 0; start < n; start += block) {
         const std::size_t m = n - start < block ? n - start : block;
-        for (std::size_t i = 0; i < m; ++i) step(start + i, errors + i, integrals + i, controls + i);
+        nans |= pid_block<Differentiate>(target + start, current + start, kp + start, ki + start, kd + start,
+                                         integral + start, Differentiate ? previous + start : nullptr, dt, errors,
+                                         integrals, controls, m);
+        if (previous_undo) write_out(previous_undo + start, error_out + start, m, stream);
         copy(error_out + start, errors, m);
         write_out(integral_undo + start, integral + start, m, stream);
         copy(integral + start, integrals, m);
@@ -239,12 +283,13 @@ VESK_NOINLINE VESK_KERNEL_CLONES bool pid_loop(const unaligned_double* VESK_REST
 template <bool Differentiate>
 bool pid_step(const PidStep& s, std::size_t n) noexcept {
     return pid_loop<Differentiate>(s.target, s.current, s.kp, s.ki, s.kd, s.integral, s.previous, s.dt, s.error,
-                                   s.control, s.integral_undo, n);
+                                   s.control, s.integral_undo, s.previous_undo, n);
 }
 
-// Puts back the integral that a step updated in place, from its undo log.
-inline void undo_update(unaligned_double* integral, const unaligned_double* integral_undo, std::size_t n) noexcept {
-    std::memcpy(integral, integral_undo, n * sizeof(double));
+// Puts back what a PID step updated in place, from its undo log.
+inline void undo_update(const PidStep& s, std::size_t n) noexcept {
+    std::memcpy(s.integral, s.integral_undo, n * sizeof(double));
+    if (s.previous_undo) std::memcpy(s.error, s.previous_undo, n * sizeof(double));
 }
 
 inline bool pid_step(const PidStep& s, std::size_t n, bool differentiate) noexcept {
@@ -364,10 +409,9 @@ inline AdaptiveElement adaptive_element(double e, double column_sum, double old_
 // streamed write of two arrays and no second pass: measured side by side,
 // 6 to 20 % faster a step from 1,024 to 2^22 elements, the same below.
 // That log is the one scratch the step cannot do without, so it is kept out
-// of fresh pages. Up to 32 MiB the C library reuses its heap for it; from
-// 32 MiB on (n of about 1.4 million) it would map and unmap it every step,
-// 25,600 page faults and half the step at 2^22, so one such block is kept
-// for the next step (Scratch, fused.cpp): one block for the process.
+// of fresh pages: its block is kept from one step for the next (Scratch,
+// fused.cpp), where the C library would otherwise hand back new pages to be
+// zeroed on every step (25,600 page faults and half the step at 2^22).
 //
 // A small step (n <= 64) spends most of its time outside this loop; in it,
 // the chain of dependent operations of one column (ten additions in

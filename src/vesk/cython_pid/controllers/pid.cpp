@@ -40,7 +40,7 @@ struct FusedPid {
         {.source = PidFields::integral, .role = fused::Role::updated},
         // The step's error itself becomes the previous error.
         {.source = PidFields::previous_error, .role = fused::Role::replaced, .when = fused::When::differentiating,
-         .result_like = target},
+         .result_like = target, .reused_when_large = true},
     };
     static_assert(std::size(operands) == previous_error + 1, "one row per operand, in the enum's order");
     static constexpr fused::NumpyCall numpy_calls[] = {{fused::NumpyFunction::zeros_like, fused::When::differentiating}};
@@ -48,24 +48,21 @@ struct FusedPid {
     using R = fused::Resolved<FusedPid>;
 
     static bool accepts(const R&) { return true; }
-    // Scratch: the old integral, and the error while a reused previous error is still read.
+    // Scratch: the undo log of the integral, and of a reused previous error,
+    // which the pass overwrites with the error.
     static std::size_t scratch_size(const R& r) { return (1 + r.reused[previous_error]) * r.n; }
-    static kernels::unaligned_double* integral_undo(const R& r) { return r.scratch; }
-    static kernels::unaligned_double* error(const R& r) {
-        return r.reused[previous_error] ? r.scratch + r.n : r.result[previous_error];
-    }
-    static bool kernel(const R& r) {
-        const kernels::PidStep step{
+    static kernels::PidStep pass(const R& r) {
+        const bool reused = r.reused[previous_error];
+        return {
             .target = r.data[target], .current = r.data[current], .kp = r.data[kp], .ki = r.data[ki],
             .kd = r.data[kd], .previous = r.data[previous_error], .integral = r.data[integral], .dt = r.dt,
-            .error = error(r), .control = r.control, .integral_undo = integral_undo(r),
+            .error = reused ? r.data[previous_error] : r.result[previous_error], .control = r.control,
+            .integral_undo = r.scratch, .previous_undo = reused ? r.scratch + r.n : nullptr,
         };
-        return kernels::pid_step(step, r.n, r.differentiate);
     }
-    static void undo(const R& r) { kernels::undo_update(r.data[integral], integral_undo(r), r.n); }
-    static void commit(const R& r) {  // a reused array gets the error
-        if (r.reused[previous_error]) kernels::copy(r.data[previous_error], error(r), r.n);
-    }
+    static bool kernel(const R& r) { return kernels::pid_step(pass(r), r.n, r.differentiate); }
+    static void undo(const R& r) { kernels::undo_update(pass(r), r.n); }
+    static void commit(const R&) {}  // the pass wrote everything in place
 };
 
 }  // namespace
