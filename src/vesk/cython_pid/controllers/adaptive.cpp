@@ -48,9 +48,11 @@ int set_float_field(AdaptiveObject* self, AdaptiveFields::Field f, double value)
 // A history that nothing but its field holds (nothing else can see it
 // change) is reused: a step longer than a block rolls it in place in its
 // one pass and keeps the oldest row until the step is known clean (undone
-// otherwise); a shorter one rolls it in the commit. A small step reuses a
-// previous error nothing else holds the same way. Otherwise the kernel
-// writes a new history in its pass (it reads the old rows anyway).
+// otherwise); a shorter one rolls it in the commit. A previous error that
+// nothing else holds is reused the same way: a step longer than a block
+// writes the error over it, logged like kp; a shorter one copies it in in
+// the commit. Otherwise the kernel writes a new history in its pass (it
+// reads the old rows anyway) and the error into a new array.
 struct FusedAdaptive {
     using Fields = AdaptiveFields;
     enum Operand { target, current, kp, ki, kd, integral, previous_error, error_history, learning_rate, max_adjustment };
@@ -63,7 +65,7 @@ struct FusedAdaptive {
         {.source = AdaptiveFields::integral, .role = fused::Role::updated},
         // A copy of the step's error becomes the previous error.
         {.source = AdaptiveFields::previous_error, .role = fused::Role::replaced,
-         .when = fused::When::differentiating, .result_like = target},
+         .when = fused::When::differentiating, .result_like = target, .reused_when_large = true},
         {.source = AdaptiveFields::error_history, .role = fused::Role::replaced, .rows = fused::Rows::history,
          .result_like = error_history, .reused_when_large = true},
         {.source = AdaptiveFields::learning_rate, .role = fused::Role::number},
@@ -84,31 +86,40 @@ struct FusedAdaptive {
     // A reused history longer than a block is rolled in place by the kernel
     // (shorter, by the commit), its oldest row kept until the step is clean.
     static bool rolled(const R& r) { return r.reused[error_history] && r.n > kernels::block; }
-    // Scratch: the old kp, the old integral, the error while a reused
-    // previous error is still read, and a rolled history's oldest row.
+    // Scratch: the undo log of kp and of the integral, the error or the undo
+    // log of a reused previous error, and a rolled history's oldest row.
     static std::size_t scratch_size(const R& r) {
         return (2 + r.reused[previous_error] + rolled(r)) * r.n;
     }
     static kernels::unaligned_double* kp_undo(const R& r) { return r.scratch; }
     static kernels::unaligned_double* integral_undo(const R& r) { return r.scratch + r.n; }
+    // A reused previous error longer than a block takes the error in place,
+    // logged like kp; a shorter one gets it from scratch in the commit.
+    static bool previous_in_place(const R& r) { return r.reused[previous_error] && r.n > kernels::block; }
     static kernels::unaligned_double* error(const R& r) {
-        return r.reused[previous_error] ? r.scratch + 2 * r.n : r.result[previous_error];
+        return previous_in_place(r)      ? r.data[previous_error]
+               : r.reused[previous_error] ? r.scratch + 2 * r.n
+                                          : r.result[previous_error];
+    }
+    static kernels::unaligned_double* previous_undo(const R& r) {
+        return previous_in_place(r) ? r.scratch + 2 * r.n : nullptr;
     }
     static kernels::unaligned_double* oldest(const R& r) { return r.scratch + (2 + r.reused[previous_error]) * r.n; }
-    static bool kernel(const R& r) {
+    static kernels::AdaptiveStep pass(const R& r) {
         const double limit = r.number[max_adjustment];
-        const kernels::AdaptiveStep step{
+        return {
             .target = r.data[target], .current = r.data[current], .ki = r.data[ki], .kd = r.data[kd],
             .previous = r.data[previous_error], .history = r.data[error_history], .kp = r.data[kp],
             .integral = r.data[integral], .dt = r.dt, .learning_rate = r.number[learning_rate], .lower = -limit,
             .upper = limit, .error = error(r), .control = r.control, .kp_undo = kp_undo(r),
-            .integral_undo = integral_undo(r), .new_history = r.result[error_history],
-            .rolled = rolled(r) ? r.data[error_history] : nullptr, .oldest = rolled(r) ? oldest(r) : nullptr,
+            .integral_undo = integral_undo(r), .previous_undo = previous_undo(r),
+            .new_history = r.result[error_history], .rolled = rolled(r) ? r.data[error_history] : nullptr,
+            .oldest = rolled(r) ? oldest(r) : nullptr,
         };
-        return kernels::adaptive_step(step, r.n, r.differentiate);
     }
+    static bool kernel(const R& r) { return kernels::adaptive_step(pass(r), r.n, r.differentiate); }
     static void undo(const R& r) {
-        kernels::undo_updates(r.data[kp], r.data[integral], kp_undo(r), integral_undo(r), r.n);
+        kernels::undo_updates(pass(r), r.n);
         if (rolled(r)) kernels::unroll_history(r.data[error_history], oldest(r), r.n);
     }
     static void commit(const R& r) {
@@ -118,7 +129,8 @@ struct FusedAdaptive {
             std::memmove(history + r.n, history, (kernels::history_rows - 1) * row);
             std::memcpy(history, error(r), row);
         }
-        if (r.reused[previous_error]) std::memcpy(r.data[previous_error], error(r), row);  // a copy of the error
+        if (r.reused[previous_error] && !previous_in_place(r))
+            std::memcpy(r.data[previous_error], error(r), row);  // a copy of the error
     }
 };
 

@@ -306,8 +306,9 @@ struct AdaptiveStep {
     const unaligned_double *target, *current, *ki, *kd, *previous, *history;
     unaligned_double *kp, *integral;  // updated in place, overlapping nothing else
     double dt, learning_rate, lower, upper;
-    unaligned_double *error, *control;  // outputs, none overlapping an input
+    unaligned_double *error, *control;  // outputs; `error` may be `previous`, nothing else overlaps
     unaligned_double *kp_undo, *integral_undo;  // the old kp and integral, for undo_updates()
+    unaligned_double* previous_undo;  // when `error` is `previous`: its old values
     unaligned_double* new_history;  // optional output: the whole new (10, n) history
     // Optional, for a history that nothing else holds and n > block: the
     // history rolled in place (`rolled` is `history`), its oldest row saved
@@ -339,9 +340,10 @@ inline double clip(double x, double lower, double upper) noexcept {
 // over them, through the cache, where the pass has just read them.
 inline void write_results(unaligned_double* error_out, unaligned_double* kp, unaligned_double* integral,
                           unaligned_double* control_out, unaligned_double* VESK_RESTRICT kp_undo,
-                          unaligned_double* VESK_RESTRICT integral_undo, std::size_t start, const double* errors,
-                          const double* kps, const double* integrals, const double* controls, std::size_t m,
-                          bool stream) noexcept {
+                          unaligned_double* VESK_RESTRICT integral_undo, unaligned_double* VESK_RESTRICT previous_undo,
+                          std::size_t start, const double* errors, const double* kps, const double* integrals,
+                          const double* controls, std::size_t m, bool stream) noexcept {
+    if (previous_undo) write_out(previous_undo + start, error_out + start, m, stream);  // `error_out` is the previous error
     write_out(error_out + start, errors, m, stream);
     write_out(kp_undo + start, kp + start, m, stream);
     write_out(integral_undo + start, integral + start, m, stream);
@@ -352,10 +354,10 @@ inline void write_results(unaligned_double* error_out, unaligned_double* kp, una
 
 // Puts back the kp and integral that a step updated in place, from their
 // undo log, when NumPy takes the step over.
-inline void undo_updates(unaligned_double* kp, unaligned_double* integral, const unaligned_double* kp_undo,
-                         const unaligned_double* integral_undo, std::size_t n) noexcept {
-    std::memcpy(kp, kp_undo, n * sizeof(double));
-    std::memcpy(integral, integral_undo, n * sizeof(double));
+inline void undo_updates(const AdaptiveStep& s, std::size_t n) noexcept {
+    if (s.previous_undo) std::memcpy(s.error, s.previous_undo, n * sizeof(double));
+    std::memcpy(s.kp, s.kp_undo, n * sizeof(double));
+    std::memcpy(s.integral, s.integral_undo, n * sizeof(double));
 }
 
 // One element of the adaptive step from its error and the sum of its
@@ -373,6 +375,42 @@ inline AdaptiveElement adaptive_element(double e, double column_sum, double old_
     const double integral = old_integral + e * dt;
     const double derivative = Differentiate ? (e - previous) / dt : 0.0;
     return {kp, integral, (kp * e + ki * integral) + kd * derivative};
+}
+
+// A short adaptive step into the stack buffers, from arrays this function
+// only reads (restrict lets GCC vectorise; the writes in place follow it),
+// with the old kp and integral logged on the way. The NaN bits of the
+// control signal.
+template <bool Differentiate, bool SingleColumn>
+[[gnu::always_inline]] inline std::uint64_t adaptive_short(
+    const unaligned_double* VESK_RESTRICT target, const unaligned_double* VESK_RESTRICT current,
+    const unaligned_double* VESK_RESTRICT kp, const unaligned_double* VESK_RESTRICT ki,
+    const unaligned_double* VESK_RESTRICT kd, const unaligned_double* VESK_RESTRICT integral,
+    const unaligned_double* VESK_RESTRICT previous, const unaligned_double* VESK_RESTRICT h, double dt, double rate,
+    double lower, double upper, unaligned_double* VESK_RESTRICT error_out, double* VESK_RESTRICT kps,
+    double* VESK_RESTRICT integrals, unaligned_double* VESK_RESTRICT control_out,
+    unaligned_double* VESK_RESTRICT kp_undo, unaligned_double* VESK_RESTRICT integral_undo, std::size_t n) noexcept {
+    std::uint64_t nans = 0;
+    for (std::size_t j = 0; j < n; ++j) {
+        const double e = target[j] - current[j];
+        double column_sum;
+        if constexpr (SingleColumn) {  // n == 1: the ten values form one contiguous run
+            column_sum = 0.0 + (((((e + h[0]) + (h[1] + h[2])) + ((h[3] + h[4]) + (h[5] + h[6]))) + h[7]) + h[8]);
+        } else {
+            column_sum = 0.0 + e;
+            for (std::size_t k = 0; k + 1 < history_rows; ++k) column_sum += h[k * n + j];
+        }
+        kp_undo[j] = kp[j];
+        integral_undo[j] = integral[j];
+        const AdaptiveElement r = adaptive_element<Differentiate>(e, column_sum, kp[j], ki[j], kd[j], integral[j],
+                                                                  Differentiate ? previous[j] : 0.0, dt, rate, lower, upper);
+        error_out[j] = e;
+        kps[j] = r.kp;
+        integrals[j] = r.integral;
+        control_out[j] = r.u;
+        nans |= nan_bit(r.u);  // every other result reaches u
+    }
+    return nans;
 }
 
 // With WriteHistory the pass also writes the new history (the error, then
@@ -431,9 +469,10 @@ template <bool Differentiate, bool SingleColumn, bool WriteHistory>
 VESK_NOINLINE VESK_KERNEL_CLONES bool adaptive_loop(const unaligned_double* VESK_RESTRICT target, const unaligned_double* VESK_RESTRICT current,
                                      unaligned_double* kp, const unaligned_double* VESK_RESTRICT ki,
                                      const unaligned_double* VESK_RESTRICT kd, unaligned_double* integral,
-                                     const unaligned_double* VESK_RESTRICT previous, const unaligned_double* VESK_RESTRICT h, double dt,
-                                     double rate, double lower, double upper, unaligned_double* VESK_RESTRICT error_out,
+                                     const unaligned_double* previous, const unaligned_double* VESK_RESTRICT h, double dt,
+                                     double rate, double lower, double upper, unaligned_double* error_out,
                                      unaligned_double* VESK_RESTRICT kp_undo, unaligned_double* VESK_RESTRICT integral_undo,
+                                     unaligned_double* VESK_RESTRICT previous_undo,
                                      unaligned_double* VESK_RESTRICT control_out, unaligned_double* VESK_RESTRICT history_out,
                                      std::size_t n) noexcept {
     std::uint64_t nans = 0;
@@ -448,31 +487,15 @@ VESK_NOINLINE VESK_KERNEL_CLONES bool adaptive_loop(const unaligned_double* VESK
         nans |= nan_bit(r.u);  // every other result reaches u
     };
     if (!WriteHistory && n <= block) {
-        // A short history's rows lie close: one element at a time, straight
-        // out; kp and the integral to the stack (the loop only reads them in
-        // place), then over their old values once those are logged.
+        // A short history's rows lie close: one element at a time, kp and
+        // the integral to the stack (they are only read meanwhile), then over
+        // their old values once those are logged. A short step's error never
+        // goes over the previous error (`previous_undo` is null): the caller
+        // copies it there, which costs less than logging at this size.
         alignas(64) double kps[block], integrals[block];
-        const unaligned_double* VESK_RESTRICT old_kp = kp;
-        const unaligned_double* VESK_RESTRICT old_integral = integral;
-        for (std::size_t j = 0; j < n; ++j) {
-            const double e = target[j] - current[j];
-            double column_sum;
-            if constexpr (SingleColumn) {  // n == 1: the ten values form one contiguous run
-                column_sum = 0.0 + (((((e + h[0]) + (h[1] + h[2])) + ((h[3] + h[4]) + (h[5] + h[6]))) + h[7]) + h[8]);
-            } else {
-                column_sum = 0.0 + e;
-                for (std::size_t k = 0; k + 1 < history_rows; ++k) column_sum += h[k * n + j];
-            }
-            error_out[j] = e;
-            kp_undo[j] = old_kp[j];
-            integral_undo[j] = old_integral[j];
-            const AdaptiveElement r = adaptive_element<Differentiate>(e, column_sum, old_kp[j], ki[j], kd[j], old_integral[j],
-                                                                      Differentiate ? previous[j] : 0.0, dt, rate, lower, upper);
-            kps[j] = r.kp;
-            integrals[j] = r.integral;
-            control_out[j] = r.u;
-            nans |= nan_bit(r.u);  // every other result reaches u
-        }
+        nans = adaptive_short<Differentiate, SingleColumn>(target, current, kp, ki, kd, integral, previous, h, dt, rate,
+                                                           lower, upper, error_out, kps, integrals, control_out,
+                                                           kp_undo, integral_undo, n);
         copy(kp, kps, n);
         copy(integral, integrals, n);
         return any_nan(nans);
@@ -504,8 +527,8 @@ VESK_NOINLINE VESK_KERNEL_CLONES bool adaptive_loop(const unaligned_double* VESK
         }
         for (std::size_t i = 0; i < m; ++i)
             finish(start + i, e_to[i], SingleColumn ? single_sum : sums[i], kps + i, integrals + i, controls + i);
-        write_results(error_out, kp, integral, control_out, kp_undo, integral_undo, start, errors, kps, integrals,
-                      controls, m, stream);
+        write_results(error_out, kp, integral, control_out, kp_undo, integral_undo, previous_undo, start, errors, kps,
+                      integrals, controls, m, stream);
     }
     if (stream) store_fence();
     return any_nan(nans);
@@ -524,9 +547,10 @@ template <bool Differentiate>
 VESK_NOINLINE VESK_KERNEL_CLONES bool adaptive_roll_loop(const unaligned_double* VESK_RESTRICT target, const unaligned_double* VESK_RESTRICT current,
                                      unaligned_double* kp, const unaligned_double* VESK_RESTRICT ki,
                                      const unaligned_double* VESK_RESTRICT kd, unaligned_double* integral,
-                                     const unaligned_double* VESK_RESTRICT previous, unaligned_double* history, double dt, double rate,
-                                     double lower, double upper, unaligned_double* VESK_RESTRICT error_out,
+                                     const unaligned_double* previous, unaligned_double* history, double dt, double rate,
+                                     double lower, double upper, unaligned_double* error_out,
                                      unaligned_double* VESK_RESTRICT kp_undo, unaligned_double* VESK_RESTRICT integral_undo,
+                                     unaligned_double* VESK_RESTRICT previous_undo,
                                      unaligned_double* VESK_RESTRICT control_out, unaligned_double* VESK_RESTRICT oldest,
                                      std::size_t n) noexcept {
     std::uint64_t nans = 0;
@@ -554,8 +578,8 @@ VESK_NOINLINE VESK_KERNEL_CLONES bool adaptive_roll_loop(const unaligned_double*
             controls[i] = r.u;
             nans |= nan_bit(r.u);  // every other result reaches u
         }
-        write_results(error_out, kp, integral, control_out, kp_undo, integral_undo, start, errors, kps, integrals,
-                      controls, m, stream);
+        write_results(error_out, kp, integral, control_out, kp_undo, integral_undo, previous_undo, start, errors, kps,
+                      integrals, controls, m, stream);
     }
     if (stream) store_fence();
     return any_nan(nans);
@@ -572,14 +596,14 @@ template <bool Differentiate, bool SingleColumn, bool WriteHistory>
 bool adaptive_step(const AdaptiveStep& s, std::size_t n) noexcept {
     return adaptive_loop<Differentiate, SingleColumn, WriteHistory>(
         s.target, s.current, s.kp, s.ki, s.kd, s.integral, s.previous, s.history, s.dt, s.learning_rate, s.lower,
-        s.upper, s.error, s.kp_undo, s.integral_undo, s.control, s.new_history, n);
+        s.upper, s.error, s.kp_undo, s.integral_undo, s.previous_undo, s.control, s.new_history, n);
 }
 
 inline bool adaptive_step(const AdaptiveStep& s, std::size_t n, bool differentiate) noexcept {
     if (s.rolled) {
         auto loop = differentiate ? adaptive_roll_loop<true> : adaptive_roll_loop<false>;
         return loop(s.target, s.current, s.kp, s.ki, s.kd, s.integral, s.previous, s.rolled, s.dt, s.learning_rate,
-                    s.lower, s.upper, s.error, s.kp_undo, s.integral_undo, s.control, s.oldest, n);
+                    s.lower, s.upper, s.error, s.kp_undo, s.integral_undo, s.previous_undo, s.control, s.oldest, n);
     }
     const bool write = s.new_history != nullptr;
     if (n == 1) {
