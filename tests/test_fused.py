@@ -427,11 +427,12 @@ def test_restored_states_match_the_generic_path(cls, state, capfd):
         assert {k: bits(v) for k, v in fields(fused).items()} == {k: bits(v) for k, v in fields(generic).items()}
 
 
+@pytest.mark.parametrize("n", [6, 700])  # 700: longer than a block, the undo log's own path
 @pytest.mark.parametrize("cls", [cp.PIDController, cp.PIDControllerXd, cp.AdaptiveController])
 @pytest.mark.parametrize("mode", MODES)
 @pytest.mark.parametrize("namespace", ["numpy", "replaced np"])
-def test_overflow_under_each_errstate_mode_matches_the_generic_path(cls, mode, namespace, mod, capfd):
-    shape = (2, 3) if cls is cp.PIDControllerXd else (6,)
+def test_overflow_under_each_errstate_mode_matches_the_generic_path(cls, mode, namespace, n, mod, capfd):
+    shape = (2, n // 2) if cls is cp.PIDControllerXd else (n,)
     fused, generic = stepped(cls, shape), stepped(cls, shape)
     if namespace == "replaced np":
         replace_np(mod, None)
