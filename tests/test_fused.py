@@ -488,17 +488,20 @@ def test_signed_zeros_through_the_adaptive_gain_match_the_generic_path(capfd):
 # ---- reuse of a field's array -------------------------------------------------------------------
 
 
+# 700: longer than a block (the pass writes over a reused array itself); 5000: the
+# kernel runs without the GIL.
+@pytest.mark.parametrize("n", [6, 700, 5000])
 @pytest.mark.parametrize("cls", [cp.PIDController, cp.AdaptiveController])
 @pytest.mark.parametrize("holder", ["weak reference", "view", "reference"])
-def test_a_field_array_that_something_else_can_see_is_not_reused(cls, holder):
-    c = stepped(cls, (6,))
+def test_a_field_array_that_something_else_can_see_is_not_reused(cls, holder, n):
+    c = stepped(cls, (n,))
     names = ("previous_error", "error_history") if cls is cp.AdaptiveController else ("previous_error",)
     for name in names:
         old = fields(c)[name]
         kept = {"weak reference": weakref.ref(old), "view": old[...], "reference": old}[holder]
         saved = np.array(old, copy=True)
         del old
-        c.compute_control(np.full(6, 3.0), np.zeros(6), 0.01)
+        c.compute_control(np.full(n, 3.0), np.zeros(n), 0.01)
         if holder == "weak reference":
             assert kept() is None  # the old array went, as the generic law lets it go
         else:
