@@ -526,3 +526,28 @@ def test_the_kernels_mean_is_numpys_for_every_history_length():
             delta = np.clip(1.0 * np.mean(rolled, axis=0) * error, -np.inf, np.inf)
             expected = np.zeros(n) + delta
             assert fields(c)["kp"].tobytes() == expected.tobytes(), n
+
+
+# ---- scratch kept from step to step -----------------------------------------------------------
+
+
+@pytest.mark.parametrize("cls", [cp.PIDController, cp.PIDControllerXd, cp.AdaptiveController])
+def test_steps_of_other_sizes_in_between_leave_each_controller_as_the_generic_law_does(cls):
+    # Every step longer than the stack's room logs its old values into one heap
+    # block kept for the next step, whichever controller takes it, smaller or
+    # larger; a step that NumPy takes over puts them back from it. Interleaved
+    # steps of three sizes, an overflow among them, end as the generic law ends.
+    sizes = (300, 5000, 1000)  # each past the stack's room; 5000 without the GIL
+    rng = np.random.default_rng(11)
+    shapes = [(2, n // 2) if cls is cp.PIDControllerXd else (n,) for n in sizes]
+    pairs = [(stepped(cls, shape), stepped(cls, shape)) for shape in shapes]
+    for step in range(4):
+        for (fused, generic), shape in zip(pairs, shapes):
+            target, current = rng.normal(size=shape), rng.normal(size=shape)
+            if step == 2:
+                target.flat[0], current.flat[0] = 1e308, -1e308
+            with np.errstate(all="ignore"):
+                a = fused.compute_control(target, current, 0.01)
+                b = generic.compute_control(target.view(Sub), current, 0.01)
+            assert bits(a) == bits(np.asarray(b))
+            assert {k: bits(v) for k, v in fields(fused).items()} == {k: bits(v) for k, v in fields(generic).items()}
