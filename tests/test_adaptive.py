@@ -297,7 +297,7 @@ def test_a_history_rolled_in_place_matches_the_law_and_is_rolled_back_when_numpy
             assert same(u, ref.step(r, y, 0.0 if step == 1 else 0.01))
         assert_fields(c, vars(ref))
         history = fields(c)["error_history"]
-        if step in (1, 15):  # clean steps: the history object itself goes on
+        if step in (1, 15) and n < 4096:  # clean small steps: the history object itself goes on
             assert id(history) == kept
         kept = id(history)
         del history

@@ -10,6 +10,10 @@ lent to it, by a functools.partial that the test drops, as a caller can.
 """
 
 import functools
+import os
+import textwrap
+import threading
+import time
 import gc
 import pickle
 import weakref
@@ -18,7 +22,7 @@ import numpy as np
 import pytest
 
 import vesk.cython_pid as cp
-from conftest import fields, same
+from conftest import DECLARED_FIELDS, fields, run_python, same
 
 pytestmark = pytest.mark.filterwarnings("ignore::DeprecationWarning")  # shape and strides set in place
 
@@ -428,3 +432,179 @@ def test_python_code_during_a_call_cannot_break_it(cls, entry, hook, mutation):
         except Exception:
             if mutation not in CHANGES_STORED:  # arrays the caller retyped may refuse to
                 raise
+
+
+# ---- other threads, forked children and unbounded re-entry -------------------
+#
+# Each case runs in a child interpreter under an alarm: a hang or a crash
+# fails it, where the same law written with NumPy ends. `make(n)` gives a
+# controller of n elements and its shape; `big` overflows its first step.
+
+THREAD_PRELUDE = """
+import gc, os, signal, sys, threading, time
+import numpy as np
+import vesk.cython_pid as cp
+signal.alarm(60)
+cls = cp.{cls}
+def make(n):
+    shape = (2, n // 2) if cls is cp.PIDControllerXd else (n,)
+    return cls(*(np.ones(shape) for _ in range(3))), shape
+def step(c, shape, value=1.0):
+    return c.compute_control(np.full(shape, value), np.zeros(shape), 0.01)
+def overflowing(c, shape, callback):
+    # steps c into an overflow whose callback (the generic law's) runs `callback`
+    np.seterrcall(lambda kind, flag: callback())
+    big = np.full(shape, 1e308)
+    with np.errstate(over="call"):
+        c.compute_control(big, -big, 0.01)
+def forked(action):
+    # a child that runs `action` under an alarm: its exit status
+    pid = os.fork()
+    if pid == 0:
+        signal.alarm(10)
+        action()
+        os._exit(0)
+    return os.waitpid(pid, 0)[1]
+"""
+
+THREAD_CASES = {
+    # a forked child steps a controller whose kernel another thread of the parent was running
+    "fork during a large step": """
+        c, shape = make(1 << 20)
+        threading.Thread(target=lambda: [step(c, shape) for _ in range(10 ** 6)], daemon=True).start()
+        time.sleep(0.05)
+        assert [forked(lambda: step(c, shape)) for _ in range(5)] == [0] * 5
+    """,
+    # ... or whose generic law was running Python code in another thread
+    "fork during a callback": """
+        c, shape = make(8)
+        inside, leave = threading.Event(), threading.Event()
+        threading.Thread(target=overflowing, args=(c, shape, lambda: (inside.set(), leave.wait())), daemon=True).start()
+        inside.wait()
+        assert forked(lambda: step(c, shape)) == 0
+        leave.set()
+    """,
+    # a step does not wait for Python code that another thread's step runs
+    "step during a callback": """
+        c, shape = make(8)
+        inside, leave = threading.Event(), threading.Event()
+        t = threading.Thread(target=overflowing, args=(c, shape, lambda: (inside.set(), leave.wait())))
+        t.start()
+        inside.wait()
+        step(c, shape)
+        leave.set()
+        t.join()
+    """,
+    # a callback joins a thread that steps the same controller
+    "join in a callback": """
+        c, shape = make(8)
+        def join():
+            t = threading.Thread(target=step, args=(c, shape))
+            t.start()
+            t.join()
+        overflowing(c, shape, join)
+    """,
+    # two threads whose callbacks each step the other's controller
+    "crossed callbacks": """
+        (a, shape), (b, _) = make(8), make(8)
+        both = threading.Barrier(2, timeout=20)
+        threads = [threading.Thread(target=overflowing, args=(x, shape, lambda y=y: (both.wait(), step(y, shape))))
+                   for x, y in ((a, b), (b, a))]
+        for t in threads: t.start()
+        for t in threads: t.join()
+    """,
+}
+for _how in ("errcall", "operator"):
+    for _where in ("main thread", "4 MiB thread"):
+        THREAD_CASES[f"unbounded re-entry by {_how}, {_where}"] = f"""
+        c, shape = make(4)
+        class Sub(np.ndarray):
+            def __sub__(self, other):
+                return c.compute_control(self, other, 0.01)
+        def recurse():
+            try:
+                if "{_how}" == "errcall":
+                    overflowing(c, shape, lambda: step(c, shape, 1e308))
+                else:
+                    c.compute_control(np.ones(shape).view(Sub), np.zeros(shape), 0.01)
+            except RecursionError:
+                print("RecursionError")
+        if "{_where}" == "main thread":
+            recurse()
+        else:
+            threading.stack_size(4 << 20)
+            t = threading.Thread(target=recurse)
+            t.start()
+            t.join()
+        """
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="no fork")
+@pytest.mark.filterwarnings("ignore::DeprecationWarning")
+@pytest.mark.parametrize("case", THREAD_CASES)
+@pytest.mark.parametrize("cls", CLASSES, ids=lambda c: c.__name__)
+def test_threads_forks_and_reentry_end_as_the_law_ends(cls, case):
+    code = THREAD_PRELUDE.format(cls=cls.__name__) + textwrap.dedent(THREAD_CASES[case])
+    proc = run_python(code, check=False)
+    assert proc.returncode == 0, (proc.returncode, proc.stderr[-2000:])
+    if "re-entry" in case:
+        assert proc.stdout.split() == ["RecursionError"], proc.stdout
+
+
+@pytest.mark.parametrize("cls", CLASSES, ids=lambda c: c.__name__)
+def test_a_field_another_thread_holds_changes_only_where_the_law_writes_in_place(cls):
+    # A watcher takes the fields while another thread runs large steps back
+    # to back: the law writes the integral (and the adaptive kp) in place and
+    # replaces the other arrays, so what the watcher holds of those never
+    # changes; and its pickles get their turn.
+    c = cls(*gains(cls, 1 << 18))
+    names = DECLARED_FIELDS[cls]  # gc.get_referents lists the fields in this order
+    in_place = {"integral"} | ({"kp"} if cls is cp.AdaptiveController else set())
+    shape = np.shape(fields(c)["kp"])
+    targets = [np.full(shape, float(k)) for k in range(4)]
+    stop = threading.Event()
+
+    def loop():
+        k = 0
+        while not stop.is_set():
+            c.compute_control(targets[k % 4], np.zeros(shape), DT)
+            k += 1
+
+    worker = threading.Thread(target=loop)
+    worker.start()
+    changed = set()
+    try:
+        for _ in range(40):
+            held = {k: v for k, v in zip(names, gc.get_referents(c)) if isinstance(v, np.ndarray) and k not in in_place}
+            before = {k: v.copy() for k, v in held.items()}
+            pickle.dumps(c)  # waits for the running kernel, not for every next one
+            time.sleep(0.002)
+            changed |= {k for k in held if not np.array_equal(held[k], before[k])}
+    finally:
+        stop.set()
+        worker.join()
+    assert not changed
+
+
+@pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="reads /proc")
+@pytest.mark.skipif("LD_PRELOAD" in os.environ, reason="a sanitizer's allocator keeps freed memory")
+def test_memory_kept_for_large_steps_is_given_back():
+    # After a large step the module keeps its scratch for the next one; it
+    # gives it back when the last controller goes, and when steps need far
+    # less.
+    code = THREAD_PRELUDE.format(cls="AdaptiveController") + textwrap.dedent("""
+        def rss():
+            gc.collect()
+            return int(open("/proc/self/statm").read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+        base = rss()
+        c, shape = make(1 << 22)
+        step(c, shape)
+        del c
+        assert rss() - base < 8 << 20, ("all freed", (rss() - base) >> 20)
+        c, shape = make(1 << 22)
+        step(c, shape)
+        c, shape = make(1 << 13)
+        step(c, shape)
+        assert rss() - base < 8 << 20, ("small steps", (rss() - base) >> 20)
+    """)
+    run_python(code)

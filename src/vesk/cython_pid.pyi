@@ -91,7 +91,9 @@ class PIDController:
     The gains are kept by reference; the state (integral, previous error) is
     reachable only through pickling: ``c.__reduce__()[2]`` is
     ``(integral, kd, ki, kp, previous_error)``, the controller's own objects.
-    One controller must not be stepped from several threads at once.
+    Steps from several threads interleave as the law written with NumPy
+    would (a large step's native kernel alone is waited for), and no call
+    waits for Python code.
     """
 
     def __init__(

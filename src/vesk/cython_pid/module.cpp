@@ -244,6 +244,8 @@ int execute_body(PyObject* module, PyObject* ns) {
     if (import_external_types() < 0) return -1;
     if (bind_numpy(ns) < 0) return -1;
     if (fused::remember_numpy(ns) < 0) return -1;
+    if (concurrency::install_fork_handler() < 0) return -1;
+    lifecycle::on_last_freed = fused::release_kept_memory;
     if (install_methods() < 0) return -1;
     if (publish_reconstructors(ns) < 0) return -1;
     Ref test = Ref::steal(PyDict_New());

@@ -46,7 +46,8 @@ int set_float_field(AdaptiveObject* self, AdaptiveFields::Field f, double value)
 // and put back if the kernel did not come through clean, so a step sent back
 // to the generic law finds the state untouched.
 // A history that nothing but its field holds (nothing else can see it
-// change) is reused: a step longer than a block rolls it in place in its
+// change) is reused by a small step, which keeps the GIL throughout (a
+// large step writes into a spare instead): one longer than a block rolls it in place in its
 // one pass and keeps the oldest row until the step is known clean (undone
 // otherwise); a shorter one rolls it in the commit. A previous error that
 // nothing else holds is reused the same way: a step longer than a block
@@ -65,9 +66,9 @@ struct FusedAdaptive {
         {.source = AdaptiveFields::integral, .role = fused::Role::updated},
         // A copy of the step's error becomes the previous error.
         {.source = AdaptiveFields::previous_error, .role = fused::Role::replaced,
-         .when = fused::When::differentiating, .result_like = target, .reused_when_large = true},
+         .when = fused::When::differentiating, .result_like = target},
         {.source = AdaptiveFields::error_history, .role = fused::Role::replaced, .rows = fused::Rows::history,
-         .result_like = error_history, .reused_when_large = true},
+         .result_like = error_history},
         {.source = AdaptiveFields::learning_rate, .role = fused::Role::number},
         {.source = AdaptiveFields::max_adjustment, .role = fused::Role::number},
     };
@@ -192,12 +193,13 @@ PyObject* adaptive_compute_control(const ClassSpec& spec, AdaptiveObject* self, 
     const int ndim = spec.ndim;
     steps::StepArgs step;
     if (steps::bind_step(spec.traceback.compute_control, args, nargs, kwnames, step) < 0) return nullptr;
-    Exclusive exclusive(self);
     PyObject* const target = step.target_position.get();
     PyObject* const current = step.current_position.get();
-    if (Ref control = ndim == 1 ? fused::step<FusedAdaptive, 1>(self, exclusive, target, current, step.dt) : Ref())
+    if (Ref control = ndim == 1 ? fused::step<FusedAdaptive, 1>(self, target, current, step.dt) : Ref())
         return control.release();
-    exclusive.claim(true);  // the generic law may run Python code and release the GIL
+    // The generic law, once no kernel of another thread updates the arrays
+    // (a signal handler may raise while the step waits).
+    if (PyErr_Occurred() || concurrency::wait_idle(self) < 0) return nullptr;
     Operation op(spec.traceback.compute_control);
     if (steps::export_positions(op, ndim, step) < 0) return nullptr;
 

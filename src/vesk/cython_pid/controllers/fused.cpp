@@ -1,6 +1,8 @@
 #include "fused.hpp"
 
+#include <algorithm>
 #include <atomic>
+#include <utility>
 #include <iterator>
 
 #include "extension/globals.hpp"
@@ -14,6 +16,59 @@ bool native_float64(PyArray_Descr* descr) {
 Ref new_array(PyArray_Descr* descr, int ndim, const npy_intp* shape) {
     Py_INCREF(descr);  // stolen by the call
     return Ref::made(PyArray_NewFromDescr(globals::ndarray_type, descr, ndim, shape, nullptr, nullptr, 0, nullptr));
+}
+
+namespace {
+
+// Arrays a large step replaced that nothing else held, kept for the next
+// large step's results instead of being freed: the memory of an array that
+// size comes back from the system as fresh pages otherwise (from 32 MiB the
+// C library maps every allocation afresh), and a step that writes the
+// adaptive history (ten rows) would fault on every one. No Python code can
+// reach a spare: only this list holds it. Changed with the GIL held only;
+// without a GIL nothing is kept.
+PyObject* spares[4] = {};
+
+}  // namespace
+
+Ref spare_array(PyArray_Descr* descr, int ndim, const npy_intp* shape) {
+    for (PyObject*& spare : spares) {
+        if (!spare) continue;
+        auto* array = reinterpret_cast<PyArrayObject*>(spare);
+        if (PyArray_DESCR(array) != descr || PyArray_NDIM(array) != ndim) continue;
+        bool fits = true;
+        for (int d = 0; d < ndim; ++d) fits = fits && PyArray_DIMS(array)[d] == shape[d];
+        if (fits) return Ref::steal(std::exchange(spare, nullptr));
+    }
+    return new_array(descr, ndim, shape);
+}
+
+void drop_spares_unlike(std::size_t n) {
+    for (PyObject*& spare : spares) {
+        if (!spare) continue;
+        const auto size = static_cast<std::size_t>(PyArray_SIZE(reinterpret_cast<PyArrayObject*>(spare)));
+        if (size != n && size != kernels::history_rows * n) Py_CLEAR(spare);
+    }
+}
+
+void keep_spare(PyObject* replaced) {
+#if !defined(Py_GIL_DISABLED)
+    // The step's own reference is the only one: it is no field's any more.
+    if (Py_REFCNT(replaced) != 1) return;
+    KernelArray a{};
+    if (!kernel_array(replaced, PyArray_NDIM(reinterpret_cast<PyArrayObject*>(replaced)), nullptr, a) ||
+        !reusable(a, descr_of(replaced), 1))
+        return;
+    PyObject** slot = std::find(std::begin(spares), std::end(spares), nullptr);
+    if (slot == std::end(spares)) {  // the oldest goes: an ndarray's free runs no Python code
+        Py_DECREF(spares[0]);
+        std::move(std::begin(spares) + 1, std::end(spares), std::begin(spares));
+        slot = std::end(spares) - 1;
+    }
+    *slot = Py_NewRef(replaced);
+#else
+    (void)replaced;
+#endif
 }
 
 namespace {
@@ -171,15 +226,16 @@ std::size_t& block_capacity(double* block) noexcept { return *reinterpret_cast<s
 // first touch. Measured in a process that does nothing else: the adaptive
 // step at 2^22 elements took 25,600 page faults a step (about half of it),
 // the PID step at 2^20 some 2,800 (2.5 times the step without them). The
-// block stays allocated until a larger one replaces it: as large as the
-// last large step's scratch (8 or 24 bytes an element), while the
-// controller that needed it holds five or fifteen times as much.
+// block is given back when a step needs less than a quarter of it (and a
+// smaller one kept instead), and when the last controller is freed:
+// memory the module keeps is then at most four times what the last large
+// step needed, and nothing once no controller is left.
 std::atomic<double*> kept_block{nullptr};
 
 double* take_block(std::size_t count) {
     if (fault::allocation_fails()) return nullptr;
     if (double* block = kept_block.exchange(nullptr, std::memory_order_acquire)) {
-        if (block_capacity(block) >= count) return block;
+        if (block_capacity(block) >= count && block_capacity(block) / 4 <= count) return block;
         PyMem_RawFree(block);
     }
     auto* block = static_cast<double*>(PyMem_RawMalloc((block_header + count) * sizeof(double)));
@@ -192,6 +248,11 @@ double* take_block(std::size_t count) {
 void Scratch::take(std::size_t count) {
     block_ = take_block(count);
     data_ = block_ ? block_ + block_header : nullptr;
+}
+
+void release_kept_memory() noexcept {
+    PyMem_RawFree(kept_block.exchange(nullptr, std::memory_order_acq_rel));
+    for (PyObject*& spare : spares) Py_CLEAR(spare);
 }
 
 void Scratch::give_back() noexcept {

@@ -12,7 +12,9 @@
 //
 // The pipeline, in an order no law can change:
 //   1. every look-up that may run Python code (a namespace key's __eq__),
-//      then the wait for another thread's step of this controller;
+//      then, if another thread's kernel owns this controller, the wait for
+//      it and step 1 again (whatever was decided before a wait is decided
+//      anew after it); a large step then owns the controller;
 //   2. hold every field (the positions are held by binding);
 //   3. derive data pointers, sizes, dtypes and flags from the held objects,
 //      and check them against the table: nothing read before step 1 is
@@ -23,8 +25,8 @@
 //      no flag rose, else the undo of everything the kernel changed in place;
 //   5. store the replaced fields only if every field is still the object read.
 // Between 2 and 5 no Python code runs in this thread; another thread may run
-// while the GIL is released, but it cannot step or pickle this controller
-// meanwhile (Exclusive) and what it replaces is held by the snapshot.
+// while the GIL is released, but its calls on this controller wait for the
+// kernel (concurrency.hpp) and what it replaces is held by the snapshot.
 #pragma once
 
 #include <array>
@@ -35,6 +37,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "extension/concurrency.hpp"
 #include "extension/globals.hpp"
 #include "extension/instance.hpp"
 #include "extension/numpy_api.hpp"
@@ -66,9 +69,6 @@ struct OperandSpec {
     When when = When::always;
     Rows rows = Rows::step;
     int result_like = 0;  // replaced: the operand whose dtype object the new array gets
-    // replaced: a large step too may reuse the old array (nothing else holding
-    // it), updating it in place without the GIL; a small step always may.
-    bool reused_when_large = false;
 };
 
 // The NumPy functions a law may call, a bit each in the masks below.
@@ -97,6 +97,7 @@ struct KernelArray {
 #else
 #define VESK_ALWAYS_INLINE inline
 #endif
+
 
 // NumPy's functions and float64 dtype as they were at import (a null
 // function: not NumPy's own then).
@@ -146,14 +147,21 @@ inline kernels::unaligned_double* data_of(PyObject* a) {
     return static_cast<kernels::unaligned_double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(a)));
 }
 
-// `a` can serve as this step's new array of `descr`: nothing but its field
-// and the step's own reference holds it (no other reference, no weak
+// `a` can serve as this step's new array of `descr`: nothing but its
+// `holders` (its field and the step's own reference) holds it (no other reference, no weak
 // reference, no view, owns its data, aligned as NumPy allocates) and its
-// strides are those of a new C-ordered array.
-VESK_ALWAYS_INLINE bool reusable(const KernelArray& a, PyArray_Descr* descr) {
+// strides are those of a new C-ordered array. Only a step that keeps the GIL
+// from this test to its store reuses: no other thread can take the array
+// from the controller meanwhile and see it change. Without a GIL another
+// thread could at any moment, so there nothing is reused.
+VESK_ALWAYS_INLINE bool reusable(const KernelArray& a, PyArray_Descr* descr, Py_ssize_t holders = 2) {
+#if defined(Py_GIL_DISABLED)
+    (void)a, (void)descr, (void)holders;
+    return false;
+#else
     auto* array = reinterpret_cast<PyArrayObject*>(a.object);
     constexpr int needed = NPY_ARRAY_OWNDATA | NPY_ARRAY_WRITEABLE | NPY_ARRAY_ALIGNED;
-    if (Py_REFCNT(a.object) != 2 || PyArray_BASE(array) || (PyArray_FLAGS(array) & needed) != needed ||
+    if (Py_REFCNT(a.object) != holders || PyArray_BASE(array) || (PyArray_FLAGS(array) & needed) != needed ||
         (PyArray_FLAGS(array) & NPY_ARRAY_WRITEBACKIFCOPY) || PyArray_DESCR(array) != descr)
         return false;
     const Py_ssize_t weaklist = Py_TYPE(a.object)->tp_weaklistoffset;
@@ -164,10 +172,17 @@ VESK_ALWAYS_INLINE bool reusable(const KernelArray& a, PyArray_Descr* descr) {
         stride *= PyArray_DIMS(array)[i];
     }
     return true;
+#endif
 }
 
 // A new C-ordered array, as NumPy makes one for a result.
 Ref new_array(PyArray_Descr* descr, int ndim, const npy_intp* shape);
+// The same from a spare kept for large steps when one fits (fused.cpp).
+Ref spare_array(PyArray_Descr* descr, int ndim, const npy_intp* shape);
+// Frees the spares that no array of a step of n elements can use.
+void drop_spares_unlike(std::size_t n);
+// Keeps a replaced array that only the caller's reference holds as a spare.
+void keep_spare(PyObject* replaced);
 
 // `np`, looked up as the laws look it up, is the NumPy module seen at
 // import and each function of the mask `wanted` (a bit per NumpyFunction)
@@ -199,6 +214,9 @@ inline bool large(PyObject* object) {
 // Records `np` of the module namespace `ns` and its functions. 0, or -1
 // with the error set.
 int remember_numpy(PyObject* ns);
+
+// Frees the scratch block and the spare arrays kept for the next large step.
+void release_kept_memory() noexcept;
 
 // Room for a kernel's scratch values: on the stack when small, else from
 // one heap block kept from step to step (fused.cpp says why).
@@ -318,19 +336,26 @@ constexpr int replaced_count(int end) {
 }
 
 // `ndim` is a template argument: the checks of the operands then unroll.
+// Never inlined into its caller: its scratch and locals are off the stack
+// before the generic law runs Python code (re-entry goes as deep as the
+// recursion limit allows).
 template <class Law, int ndim>
-Ref step(Instance<typename Law::Fields>* self, Exclusive& exclusive, PyObject* target, PyObject* current, double dt) {
+VESK_NOINLINE Ref step(Instance<typename Law::Fields>* self, PyObject* target, PyObject* current, double dt) {
     using R = Resolved<Law>;
     constexpr int count = R::count;
     constexpr int nfields = field_count<typename Law::Fields>;
     const bool differentiate = dt > 0;
 
-    // 1. Look-ups that may run Python code: nothing about any array is known yet.
-    if (!numpy_calls_are_own(Law::numpy_calls, differentiate)) return Ref();
-    // Then wait while another thread steps this controller, and own it if
-    // the kernel will run without the GIL (the size is read again below,
-    // after the last place where the GIL may be released).
-    exclusive.claim(large(target));
+    // 1. Look-ups that may run Python code: nothing about any array is known
+    // yet. Then, if no kernel of another thread owns the controller, own it
+    // when the kernel will run without the GIL (the size is read again
+    // below); else wait for that kernel and decide everything again.
+    concurrency::KernelOwner owner;
+    for (;;) {
+        if (!numpy_calls_are_own(Law::numpy_calls, differentiate)) return Ref();
+        if (!concurrency::owned(self) && (!large(target) || owner.try_own(self))) break;
+        if (concurrency::wait_idle(self, large(target)) < 0) return Ref();  // the caller finds the error set
+    }
     // 2. Hold every field. From here until the results are stored no Python
     // code runs in this thread.
     const Snapshot<nfields> state(self->fields);
@@ -396,9 +421,10 @@ Ref step(Instance<typename Law::Fields>* self, Exclusive& exclusive, PyObject* t
     if (!apart || !Law::accepts(r)) return Ref();
 
     // New results; a replaced array nothing else holds is reused by a small
-    // step instead (updated in place by the commit, once the kernel is clean).
+    // step instead (written in place once the kernel is clean, or by it with
+    // an undo log). A large step releases the GIL: it never reuses.
     const bool release_gil = r.n >= release_gil_from;
-    if (release_gil && !exclusive.owner()) return Ref();  // cannot happen: nothing ran since the claim
+    if (release_gil && !owner.owns()) return Ref();  // cannot happen: nothing ran since the claim
     Ref results[replaced_count<Law>(count)];  // by replaced_count<Law>(i) for operand i
     const bool made = each_operand<count>([&](auto i) {
         constexpr OperandSpec spec = Law::operands[i];
@@ -408,18 +434,20 @@ Ref step(Instance<typename Law::Fields>* self, Exclusive& exclusive, PyObject* t
             Ref& result = results[replaced_count<Law>(i)];
             // NumPy gives a result the dtype object of its first operand.
             PyArray_Descr* descr = descr_of(arrays[spec.result_like].object);
-            if ((!release_gil || spec.reused_when_large) && arrays[i].object && reusable(arrays[i], descr)) {
+            if (!release_gil && arrays[i].object && reusable(arrays[i], descr)) {
                 r.reused[i] = true;
                 result = Ref::new_ref(arrays[i].object);
                 r.data[i] = arrays[i].data;
                 return true;
             }
-            result = spec.rows == Rows::history ? new_array(descr, 2, history_shape) : new_array(descr, ndim, shape);
+            auto make = release_gil ? spare_array : new_array;
+            result = spec.rows == Rows::history ? make(descr, 2, history_shape) : make(descr, ndim, shape);
             if (!result) return false;
             r.result[i] = data_of(result.get());
             return true;
         }
     });
+    if (release_gil) drop_spares_unlike(r.n);
     Ref control = made ? new_array(descr_of(arrays[Law::control_like].object), ndim, shape) : Ref();
     Scratch scratch(control ? Law::scratch_size(r) : 0);
     if (!control || !scratch.get()) {
@@ -439,8 +467,10 @@ Ref step(Instance<typename Law::Fields>* self, Exclusive& exclusive, PyObject* t
     // store frees anything.
     if (state.unchanged(self->fields)) {
         each_operand<count>([&](auto i) {
-            if constexpr (Law::operands[i].role == Role::replaced)
+            if constexpr (Law::operands[i].role == Role::replaced) {
                 set_slot(self->fields[Law::operands[i].source], std::move(results[replaced_count<Law>(i)]));
+                if (release_gil) keep_spare(state[Law::operands[i].source]);  // if `state` alone holds it now
+            }
             return true;
         });
     }

@@ -40,7 +40,7 @@ struct FusedPid {
         {.source = PidFields::integral, .role = fused::Role::updated},
         // The step's error itself becomes the previous error.
         {.source = PidFields::previous_error, .role = fused::Role::replaced, .when = fused::When::differentiating,
-         .result_like = target, .reused_when_large = true},
+         .result_like = target},
     };
     static_assert(std::size(operands) == previous_error + 1, "one row per operand, in the enum's order");
     static constexpr fused::NumpyCall numpy_calls[] = {{fused::NumpyFunction::zeros_like, fused::When::differentiating}};
@@ -95,14 +95,15 @@ PyObject* pid_compute_control(const ClassSpec& spec, PidObject* self, PyObject* 
     const int ndim = spec.ndim;
     steps::StepArgs step;
     if (steps::bind_step(spec.traceback.compute_control, args, nargs, kwnames, step) < 0) return nullptr;
-    Exclusive exclusive(self);
     PyObject* const target = step.target_position.get();
     PyObject* const current = step.current_position.get();
-    if (Ref control = ndim == 1   ? fused::step<FusedPid, 1>(self, exclusive, target, current, step.dt)
-                      : ndim == 2 ? fused::step<FusedPid, 2>(self, exclusive, target, current, step.dt)
+    if (Ref control = ndim == 1   ? fused::step<FusedPid, 1>(self, target, current, step.dt)
+                      : ndim == 2 ? fused::step<FusedPid, 2>(self, target, current, step.dt)
                                   : Ref())
         return control.release();
-    exclusive.claim(true);  // the generic law may run Python code and release the GIL
+    // The generic law, once no kernel of another thread updates the arrays
+    // (a signal handler may raise while the step waits).
+    if (PyErr_Occurred() || concurrency::wait_idle(self) < 0) return nullptr;
     Operation op(spec.traceback.compute_control);
     if (steps::export_positions(op, ndim, step) < 0) return nullptr;
 

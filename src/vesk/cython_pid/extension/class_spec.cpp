@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <type_traits>
 
+#include "concurrency.hpp"
+
 namespace vesk {
 
 namespace {
@@ -39,6 +41,8 @@ int init_slot(PyObject* self, PyObject* args, PyObject* kwds) {
     const ClassSpec* c = class_of_instance(self);
     if (!c) return unknown_class();
     const Ref held = Ref::new_ref(self);
+    concurrency::RecursionGuard depth;
+    if (depth.enter() < 0) return -1;
     return c->law->init(*c, self, args, kwds);
 }
 
@@ -49,6 +53,8 @@ PyObject* native_method(PyObject* self, PyTypeObject* defining, PyObject* const*
     const ClassSpec* c = class_of(defining);
     if (!c) return unknown_class(), nullptr;
     const Ref held = Ref::new_ref(self);
+    concurrency::RecursionGuard depth;
+    if (depth.enter() < 0) return nullptr;
     return c->methods[M].entry(*c, self, args, PyVectorcall_NARGS(nargsf), kwnames);
 }
 constexpr PyCMethod native_methods[] = {native_method<0>, native_method<1>, native_method<2>};

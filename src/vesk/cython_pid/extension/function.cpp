@@ -2,6 +2,7 @@
 
 #include <structmember.h>
 
+#include "concurrency.hpp"
 #include "globals.hpp"
 
 namespace vesk {
@@ -23,6 +24,8 @@ Function* as_function(PyObject* o) { return reinterpret_cast<Function*>(o); }
 PyObject* call(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     const FunctionSpec& spec = *as_function(self)->spec;
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    concurrency::RecursionGuard depth;  // counted as the law's Python function would be
+    if (depth.enter() < 0) return nullptr;
     if (!spec.owner) return spec.impl(*spec.cls, nullptr, args, nargs, kwnames);
     // Called through the class: the instance comes first.
     if (nargs == 0) {

@@ -18,56 +18,6 @@ struct Record : PyObject {
 inline constexpr std::size_t fields_offset = sizeof(PyObject);
 static_assert(sizeof(Record<3>) == fields_offset + 3 * sizeof(PyObject*), "fields follow the header unpadded");
 
-// One thread at a time steps or pickles a controller. A step of another
-// thread would otherwise update kp and the integral in place while this
-// one's kernel, without the GIL, does the same (or NumPy's loops, which
-// release it too), and a pickle would copy an integral half updated.
-//
-// claim() waits, without the GIL, while another thread owns the
-// controller; with `own`, it then owns it until the guard goes. A call that
-// may release the GIL or run Python code while it updates the controller
-// (a large fused step, the generic law, pickling) owns it; a small fused
-// step, which does neither, only waits. Nested calls of the owning thread
-// (Python code that its generic law runs) go straight through. Waiting
-// releases the GIL, so a claim comes before anything is read from the
-// controller or its arguments. __init__ and __setstate__ do not claim: they
-// replace fields, which a running step holds, and a step stores nothing
-// over a reset.
-//
-// The owners' guards are linked while they own (no allocation; an
-// instance's layout stays the header and its fields), and the list is read
-// and changed with the GIL held only. It is almost always empty: a claim
-// that needs no ownership then costs one test.
-class Exclusive {
-public:
-    explicit Exclusive(PyObject* self) noexcept : self_(self) {}
-    Exclusive(const Exclusive&) = delete;
-    Exclusive& operator=(const Exclusive&) = delete;
-    ~Exclusive() {
-        if (!owner_) return;
-        if (in_use_ == this) {
-            in_use_ = next_;
-            return;
-        }
-        unlink();
-    }
-
-    void claim(bool own) {
-        if (in_use_ || own) claim_slow(own);
-    }
-    bool owner() const noexcept { return owner_; }
-
-private:
-    void claim_slow(bool own);
-    void unlink() noexcept;
-
-    static inline Exclusive* in_use_ = nullptr;
-    PyObject* self_;
-    unsigned long thread_ = 0;
-    bool owner_ = false;
-    Exclusive* next_ = nullptr;
-};
-
 inline PyObject** fields_of(PyObject* self) noexcept {
     return reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + fields_offset);
 }

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <span>
 #include <string_view>
 
@@ -26,6 +27,11 @@ struct Layout {
 
 namespace lifecycle {
 
+// Controllers alive in the process, and what the module wiring has run when
+// the last one is freed (memory kept for their steps given back).
+inline std::atomic<Py_ssize_t> live{0};
+inline void (*on_last_freed)() noexcept = nullptr;
+
 template <int N>
 PyObject* allocate(PyTypeObject* type, PyObject*, PyObject*) {
     // Arguments are ignored: __init__ binds them. An abstract Python subclass
@@ -33,6 +39,7 @@ PyObject* allocate(PyTypeObject* type, PyObject*, PyObject*) {
     if (type->tp_flags & Py_TPFLAGS_IS_ABSTRACT) return PyBaseObject_Type.tp_new(type, globals::empty_tuple, nullptr);
     PyObject* self = type->tp_alloc(type, 0);
     if (!self) return nullptr;
+    live.fetch_add(1, std::memory_order_relaxed);
     for (PyObject*& f : static_cast<Record<N>*>(self)->fields) f = Py_NewRef(Py_None);
     return self;
 }
@@ -65,6 +72,7 @@ void destroy(PyObject* self) {
     Py_TRASHCAN_BEGIN(self, destroy<N>)
     for (PyObject*& f : static_cast<Record<N>*>(self)->fields) Py_CLEAR(f);
     type->tp_free(self);
+    if (live.fetch_sub(1, std::memory_order_acq_rel) == 1 && on_last_freed) on_last_freed();
     Py_TRASHCAN_END
 }
 

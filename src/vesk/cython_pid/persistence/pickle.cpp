@@ -8,6 +8,7 @@
 #include <iterator>
 
 #include "extension/binding.hpp"
+#include "extension/concurrency.hpp"
 #include "extension/globals.hpp"
 #include "extension/operation.hpp"
 
@@ -182,8 +183,8 @@ PyObject* reduce_cython(const ClassSpec& cls, PyObject* self, PyObject* const* a
     static ParamList params{"__reduce_cython__", {}, 0, 0};
     Ref unused[1];
     if (bind(params, args, nargs, kwnames, unused) < 0) return nullptr;  // refused without an entry
-    Exclusive exclusive(self);  // not while another thread's step updates the arrays in place
-    exclusive.claim(true);
+    // Not while another thread's kernel updates the arrays in place.
+    if (concurrency::wait_idle(self) < 0) return op.fail();
 
     const Layout& layout = *cls.law->layout;
     PyObject** fields = fields_of(self);
