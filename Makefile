@@ -28,7 +28,7 @@ DEPS_STAMP := $(VENV)/.build-requires
 INSTALL_STAMP := $(VENV)/.installed
 
 .PHONY: demo test docs bench sanitize wheel test-oldest-numpy test-numpy-series clean check-python venv install \
-	test-clang test-gcc14 check-libcxx test-aarch64 wheel-aarch64 sdist test-debug
+	test-clang test-gcc14 check-libcxx test-aarch64 wheel-aarch64 sdist test-debug test-freethreaded
 
 check-python:
 	@if [ -z "$(PYTHON)" ]; then \
@@ -254,6 +254,46 @@ test-debug: $(SDIST_STAMP)
 	  python3.13-dbg -c "import sys, numpy, vesk.cython_pid as m; assert hasattr(sys, \"gettotalrefcount\"); \
 	  print(\"Python\", sys.version.split()[0], \"(debug), NumPy\", numpy.__version__, m.__file__)" && \
 	  python3.13-dbg -X dev -m pytest -q -p no:cacheprovider tests'
+
+# Free-threaded CPython 3.13 (python3.13t, built from Debian 13's python3.13
+# source by .ci/python-freethreaded and kept under build/ per version) with
+# the GIL off: the module built from the working tree with warnings as
+# errors in a venv of its own, with the test extra. Everything else comes as
+# cp313t (or pure) wheels, the newest that have them: NumPy 2.4 (2.5 has no
+# cp313t wheels), mypy 1.18 (later ones need a Rust extension without one);
+# only FT_SDISTS, which have none at all, build from their sdists.
+# An extension that does not declare that it runs without the GIL turns the
+# GIL back on when imported, with a RuntimeWarning (unless PYTHON_GIL=0 keeps
+# it off): the import check runs without PYTHON_GIL, the warning an error.
+# Then the whole suite with PYTHON_GIL=0 (also when the check failed: the
+# target fails if either does), each test limited to 300 s; one past that
+# dumps every thread's stack and ends the run (a hang in C code cannot be
+# interrupted otherwise).
+FT_DIR := build/python-freethreaded
+FT_PY := $(FT_DIR)/current/bin/python3.13t
+FT_VENV := build/freethreaded-venv
+FT_VPY := $(FT_VENV)/bin/python
+FT_PIP := $(FT_VPY) -m pip install --disable-pip-version-check -q
+FT_ENV := PYTHON_GIL=0
+FT_SDISTS := pyyaml,msgpack,tornado
+TEST_REQUIRES = $(shell "$(PYTHON)" -c 'import tomllib; \
+	print(" ".join(repr(r) for r in tomllib.load(open("pyproject.toml", "rb"))["project"]["optional-dependencies"]["test"]))')
+test-freethreaded: | check-python
+	.ci/python-freethreaded $(FT_DIR)
+	[ "$$($(FT_VPY) -c 'import sys; print(sys.version)' 2>/dev/null)" = "$$($(FT_PY) -c 'import sys; print(sys.version)')" ] \
+	  || { rm -rf $(FT_VENV) && $(FT_PY) -m venv $(FT_VENV); }
+	$(FT_PIP) --only-binary=:all: --no-binary=$(FT_SDISTS) $(BUILD_REQUIRES) $(TEST_REQUIRES) pytest-timeout
+	$(FT_PIP) --no-build-isolation -Cbuild-dir=build/freethreaded -Csetup-args=-Dwerror=true ".[test]"
+	$(FT_ENV) $(FT_VPY) -c 'import sys, sysconfig, numpy; print("Python", sys.version.split()[0], \
+	  "free-threaded" if sysconfig.get_config_var("Py_GIL_DISABLED") else "WITH THE GIL", "NumPy", numpy.__version__)'
+	@gil=off; \
+	echo "env -u PYTHON_GIL $(FT_VPY) -W error::RuntimeWarning -c 'import sys, vesk.cython_pid; ...'"; \
+	env -u PYTHON_GIL $(FT_VPY) -W error::RuntimeWarning -c 'import sys, vesk.cython_pid; \
+	  assert not sys._is_gil_enabled(), "importing vesk.cython_pid turned the GIL on"' || gil=on; \
+	echo "$(FT_ENV) $(FT_VPY) -m pytest -q -p no:cacheprovider --timeout=300 --timeout-method=thread"; \
+	$(FT_ENV) $(FT_VPY) -m pytest -q -p no:cacheprovider --timeout=300 --timeout-method=thread; status=$$?; \
+	if [ $$gil = on ]; then echo "test-freethreaded: importing vesk.cython_pid turns the GIL back on (see above)" >&2; exit 1; fi; \
+	exit $$status
 
 # aarch64 (Raspberry Pi 4/5, Jetson): a Debian 13 arm64 root (Python 3.13,
 # GCC 14) kept under build/, run under qemu-user. The sdist is built there
