@@ -10,12 +10,13 @@ lent to it, by a functools.partial that the test drops, as a caller can.
 """
 
 import functools
+import gc
 import os
+import pickle
+import sys
 import textwrap
 import threading
 import time
-import gc
-import pickle
 import weakref
 
 import numpy as np
@@ -544,6 +545,11 @@ for _how in ("errcall", "operator"):
 @pytest.mark.parametrize("case", THREAD_CASES)
 @pytest.mark.parametrize("cls", CLASSES, ids=lambda c: c.__name__)
 def test_threads_forks_and_reentry_end_as_the_law_ends(cls, case):
+    if "4 MiB" in case and (hasattr(sys, "gettotalrefcount") or
+                            ("errcall" in case and np.lib.NumpyVersion(np.__version__) < "2.3.0")):
+        # There the same law in NumPy itself overflows a 4 MiB stack (NumPy
+        # before 2.3 in its error callback; a debug interpreter's larger frames).
+        pytest.skip("the law in NumPy overflows a 4 MiB thread's stack here too")
     code = THREAD_PRELUDE.format(cls=cls.__name__) + textwrap.dedent(THREAD_CASES[case])
     proc = run_python(code, check=False)
     assert proc.returncode == 0, (proc.returncode, proc.stderr[-2000:])
