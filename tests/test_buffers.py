@@ -262,14 +262,19 @@ def test_plain_arrays_can_be_resized_after_each_call():
 # (The hook is Python code, so it is kept off failing paths, where it would
 # run with the error set.)
 RELEASE_HOOK = """
-import ctypes, json, sys
+import ctypes, json, sys, sysconfig
 import numpy as np
 
 proc = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_void_p, ctypes.c_void_p, ctypes.c_int)
 release_proc = ctypes.CFUNCTYPE(None, ctypes.c_void_p, ctypes.c_void_p)
 
-def buffer_procs(cls):  # PyTypeObject.tp_as_buffer follows 20 pointer-sized members
-    return ctypes.c_void_p.from_address(id(cls) + 20 * ctypes.sizeof(ctypes.c_void_p)).value
+# PyTypeObject.tp_as_buffer follows 20 pointer-sized members, two more in a
+# free-threaded build (its object header is longer).
+BUFFER_SLOT = 20 + (2 if sysconfig.get_config_var("Py_GIL_DISABLED") else 0)
+
+
+def buffer_procs(cls):
+    return ctypes.c_void_p.from_address(id(cls) + BUFFER_SLOT * ctypes.sizeof(ctypes.c_void_p)).value
 
 assert buffer_procs(int) is None and buffer_procs(bytes) is not None
 slots = (ctypes.c_void_p * 2).from_address(buffer_procs(np.ndarray))

@@ -6,6 +6,7 @@ import gc
 import pickle
 import re
 import sys
+import sysconfig
 import tracemalloc
 import warnings
 
@@ -182,7 +183,17 @@ CASES = [
 # always 0; there the bytes that tracemalloc traces stand in for blocks
 # (NumPy traces its array data too). Free lists and caches fill up for longer
 # in bytes than in blocks, so that measure warms up longer.
-COUNTS_BLOCKS = sys.getallocatedblocks() > 0
+# A free-threaded interpreter's count is not exact either (its allocator's
+# heaps free blocks of other threads late: one object kept per call was seen
+# as -86 blocks), so there too bytes count.
+FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
+COUNTS_BLOCKS = sys.getallocatedblocks() > 0 and not FREE_THREADED
+# There, too, memory that a collection frees (instance dicts, a class's
+# caches) is given back only at a later quiescent point, so the bytes of a
+# case that makes dicts or classes in cycles wander by megabytes.
+LATE_FREES_REASON = "the free-threaded interpreter frees dicts of collected cycles late"
+LATE_FREES = pytest.mark.skipif(FREE_THREADED, reason=LATE_FREES_REASON)
+MAKES_CLASSES = {"setstate tuple subclass"}
 WARMUP = 100 if COUNTS_BLOCKS else 1500
 
 
@@ -269,7 +280,9 @@ def run_flat(fn, watched, exc, match="", warmup=WARMUP):
 
 @pytest.mark.parametrize("case", CASES, ids=[case[0] for case in CASES])
 def test_operation_leaves_no_references_or_blocks_behind(case, mod):
-    _, fn, watched, exc, match, *np_value = case
+    name, fn, watched, exc, match, *np_value = case
+    if FREE_THREADED and name in MAKES_CLASSES:
+        pytest.skip(LATE_FREES_REASON)
     if np_value:
         if np_value[0] is MISSING:
             del mod.np
@@ -303,6 +316,7 @@ def test_many_steps_keep_gains_and_blocks_flat(cls, args, steps):
     assert growth < 1000 * LEAK_PER_CALL
 
 
+@LATE_FREES
 def test_a_million_controllers_leave_no_blocks():
     class Subclassed(AD):
         pass

@@ -287,6 +287,12 @@ int execute(PyObject* module) {
 PyModuleDef_Slot slots[] = {
     {Py_mod_create, reinterpret_cast<void*>(create)},
     {Py_mod_exec, reinterpret_cast<void*>(execute)},
+#if defined(Py_GIL_DISABLED)
+    // A free-threaded interpreter keeps its GIL off for this module: field
+    // access holds the instance's lock, module-wide state is atomic or
+    // behind a lock of its own, and no array is reused (concurrency.hpp).
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#endif
     {0, nullptr},
 };
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdint>
 #include <utility>
 #include <iterator>
 
@@ -81,13 +82,20 @@ namespace {
 struct LookupCache {
     int watcher = -1;           // the dict watcher, or -1: no caching
     PyObject* watched = nullptr;  // NumPy's namespace as watched (the module's own is always watched)
-    bool valid = false;
-    unsigned own = 0;  // bit i: NumpyFunction i is NumPy's own
+    // What steps read, one word for threads without a GIL: the number of
+    // changes seen (the high half), whether the rest is valid, and bit i:
+    // NumpyFunction i is NumPy's own. A refill stores only if no change came
+    // in between.
+    std::atomic<std::uint64_t> word{0};
+    PyMutex refilling{};  // one refill at a time: it also sets `watched`
 };
+constexpr std::uint64_t valid_bit = std::uint64_t{1} << 31, change = std::uint64_t{1} << 32;
 LookupCache cache;
 
 int forget(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) noexcept {
-    cache.valid = false;
+    std::uint64_t word = cache.word.load(std::memory_order_relaxed);
+    while (!cache.word.compare_exchange_weak(word, (word & ~(change - 1)) + change, std::memory_order_acq_rel)) {
+    }
     return 0;
 }
 
@@ -107,7 +115,7 @@ PyObject* function_name(unsigned i) {
 
 // Fills the cache when both namespaces hold str keys alone. Runs no Python
 // code: every look-up here meets str keys only.
-void refill() {
+void refill_locked(std::uint64_t seen) {
     if (cache.watcher < 0 || !globals::module_dict || !imported.module) return;
     PyObject* numpy_dict = PyModule_GetDict(imported.module);
     if (!numpy_dict || !only_str_keys(globals::module_dict) || !only_str_keys(numpy_dict)) return;
@@ -127,8 +135,14 @@ void refill() {
         }
     }
     PyErr_Clear();
-    cache.own = own;
-    cache.valid = true;
+    // Valid only if no change came since `seen` was read.
+    cache.word.compare_exchange_strong(seen, (seen & ~(change - 1)) | valid_bit | own, std::memory_order_acq_rel);
+}
+
+void refill(std::uint64_t seen) {
+    PyMutex_Lock(&cache.refilling);
+    refill_locked(seen);
+    PyMutex_Unlock(&cache.refilling);
 }
 
 }  // namespace
@@ -162,10 +176,11 @@ bool numpy_function_is_own(unsigned i) {
 }  // namespace
 
 bool numpy_functions_are_own(unsigned wanted) {
-    if (cache.valid) return (cache.own & wanted) == wanted;
+    const std::uint64_t word = cache.word.load(std::memory_order_acquire);
+    if (word & valid_bit) return (static_cast<unsigned>(word) & wanted) == wanted;
     for (unsigned i = 0; i < numpy_function_count; ++i)
         if ((wanted >> i & 1u) && !numpy_function_is_own(i)) return false;
-    refill();  // after the look-ups, which may have run Python code
+    refill(word);  // after the look-ups, which may have run Python code; lost if anything changed since `word`
     return true;
 }
 
@@ -196,7 +211,7 @@ int remember_numpy(PyObject* ns) {
         if ((cache.watcher = PyDict_AddWatcher(forget)) < 0) PyErr_Clear();
         if (cache.watcher >= 0 && PyDict_Watch(cache.watcher, ns) < 0) return -1;
     }
-    cache.valid = false;
+    forget(PyDict_EVENT_MODIFIED, nullptr, nullptr, nullptr);
     PyObject* numpy = nullptr;
     if (PyDict_GetItemRef(ns, globals::names.np, &numpy) < 0) return -1;
     Ref owned = Ref::steal(numpy);

@@ -245,8 +245,12 @@ private:
 template <int N>
 class Snapshot {
 public:
-    explicit Snapshot(PyObject* const* fields) noexcept {
+    // Taken under the instance's lock (see instance.hpp).
+    Snapshot(PyObject* self, PyObject* const* fields) noexcept {
+        (void)self;
+        Py_BEGIN_CRITICAL_SECTION(self);
         for (int i = 0; i < N; ++i) refs_[i] = Ref::new_ref(fields[i]);
+        Py_END_CRITICAL_SECTION();
     }
     PyObject* operator[](int i) const noexcept { return refs_[i].get(); }
     // Every field is still the object the step read: its results may be stored.
@@ -358,7 +362,7 @@ VESK_NOINLINE Ref step(Instance<typename Law::Fields>* self, PyObject* target, P
     }
     // 2. Hold every field. From here until the results are stored no Python
     // code runs in this thread.
-    const Snapshot<nfields> state(self->fields);
+    const Snapshot<nfields> state(self, self->fields);
 
     // 3. Everything about the arrays, read from the held objects.
     static_assert(Law::operands[0].source == target_position, "the target comes first: it gives the shape");
@@ -465,12 +469,23 @@ VESK_NOINLINE Ref step(Instance<typename Law::Fields>* self, PyObject* target, P
     // the step returns its control signal, as if it had finished just before,
     // and stores nothing over it. The old objects are held by `state`, so no
     // store frees anything.
-    if (state.unchanged(self->fields)) {
+    // The test and the stores hold the instance's lock (see instance.hpp);
+    // every old value is still held by `state`, so no store frees anything there.
+    bool stored;
+    Py_BEGIN_CRITICAL_SECTION(self);
+    stored = state.unchanged(self->fields);
+    if (stored) {
         each_operand<count>([&](auto i) {
-            if constexpr (Law::operands[i].role == Role::replaced) {
+            if constexpr (Law::operands[i].role == Role::replaced)
                 set_slot(self->fields[Law::operands[i].source], std::move(results[replaced_count<Law>(i)]));
-                if (release_gil) keep_spare(state[Law::operands[i].source]);  // if `state` alone holds it now
-            }
+            return true;
+        });
+    }
+    Py_END_CRITICAL_SECTION();
+    if (stored && release_gil) {
+        each_operand<count>([&](auto i) {
+            if constexpr (Law::operands[i].role == Role::replaced)
+                keep_spare(state[Law::operands[i].source]);  // if `state` alone holds it now
             return true;
         });
     }

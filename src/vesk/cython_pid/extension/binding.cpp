@@ -6,12 +6,29 @@ namespace vesk {
 
 namespace {
 
+// The names are interned on first use, by one thread at a time; the first
+// is published last, so a thread that sees it (acquire) sees them all.
+PyMutex interning{};
+#if defined(__GNUC__)
+PyObject* load_acquire(PyObject* const& slot) { return __atomic_load_n(&slot, __ATOMIC_ACQUIRE); }
+void store_release(PyObject*& slot, PyObject* value) { __atomic_store_n(&slot, value, __ATOMIC_RELEASE); }
+#else  // x86 and ARM64 MSVC: aligned pointer loads and stores are atomic; only the compiler is held back
+PyObject* load_acquire(PyObject* const& slot) { return *static_cast<PyObject* const volatile*>(&slot); }
+void store_release(PyObject*& slot, PyObject* value) { *static_cast<PyObject* volatile*>(&slot) = value; }
+#endif
+
 int intern_names(ParamList& p) {
-    if (p.count == 0 || p.interned[0]) return 0;
-    for (int i = 0; i < p.count; ++i) {
-        if (!p.interned[i] && !(p.interned[i] = PyUnicode_InternFromString(p.names[i]))) return -1;
+    if (p.count == 0 || load_acquire(p.interned[0])) return 0;
+    PyMutex_Lock(&interning);
+    int status = 0;
+    for (int i = p.count - 1; i >= 0 && status == 0; --i) {
+        if (p.interned[i]) continue;
+        PyObject* name = PyUnicode_InternFromString(p.names[i]);
+        if (!name) status = -1;
+        else store_release(p.interned[i], name);
     }
-    return 0;
+    PyMutex_Unlock(&interning);
+    return status;
 }
 
 // The count error, the one message every arity failure uses. `given` is the

@@ -32,17 +32,39 @@ inline constexpr int field_count = static_cast<int>(std::size(Fields::names));
 template <class Fields>
 struct Instance : Record<field_count<Fields>> {};
 
+// Every read and store of a field holds the instance's own lock, so that a
+// store in another thread cannot free what a read is taking a reference to
+// when there is no GIL (with the GIL the lock is nothing). An old value is
+// dropped after the lock is left: its destructor may run Python code.
+inline Ref read_slot(PyObject* self, PyObject* const& slot) {
+    (void)self;  // with the GIL, the lock is nothing
+    Ref value;
+    Py_BEGIN_CRITICAL_SECTION(self);
+    value = Ref::new_ref(slot);
+    Py_END_CRITICAL_SECTION();
+    return value;
+}
+inline void store_slot(PyObject* self, PyObject*& slot, Ref value) {
+    (void)self;
+    PyObject* old;
+    Py_BEGIN_CRITICAL_SECTION(self);
+    old = slot;
+    slot = value.release();
+    Py_END_CRITICAL_SECTION();
+    Py_XDECREF(old);
+}
+
 // A new reference to a field's current object: the caller keeps it alive
 // even if Python code run meanwhile replaces the field.
 template <class Fields>
 Ref field(Instance<Fields>* self, typename Fields::Field f) {
-    return Ref::new_ref(self->fields[f]);
+    return read_slot(self, self->fields[f]);
 }
 
 // Replaces a field, new value in before the old one is dropped.
 template <class Fields>
 void set_field(Instance<Fields>* self, typename Fields::Field f, Ref value) {
-    set_slot(self->fields[f], std::move(value));
+    store_slot(self, self->fields[f], std::move(value));
 }
 
 }  // namespace vesk

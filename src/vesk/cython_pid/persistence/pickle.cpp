@@ -31,7 +31,7 @@ int set_state(const ClassSpec& cls, PyObject* self, PyObject* state) {
             PyErr_SetString(PyExc_IndexError, "tuple index out of range");
             return op.fail_status();
         }
-        set_slot(fields_of(self)[cls.law->layout->state_order[i]], Ref::new_ref(PyTuple_GET_ITEM(state, i)));
+        store_slot(self, fields_of(self)[cls.law->layout->state_order[i]], Ref::new_ref(PyTuple_GET_ITEM(state, i)));
     }
     if (size > nfields) {
         int has_dict = PyObject_HasAttrWithError(self, globals::names.dict);
@@ -191,8 +191,10 @@ PyObject* reduce_cython(const ClassSpec& cls, PyObject* self, PyObject* const* a
     Ref state = Ref::made(PyTuple_New(cls.nfields()));
     if (!state) return op.fail();
     bool use_setstate = false;
+    Py_BEGIN_CRITICAL_SECTION(self);  // the fields as one step left them (see instance.hpp)
     for (int i = 0; i < cls.nfields(); ++i)
         PyTuple_SET_ITEM(state.get(), i, Py_NewRef(fields[layout.state_order[i]]));
+    Py_END_CRITICAL_SECTION();
     PyObject* dict = nullptr;
     if (PyObject_GetOptionalAttr(self, globals::names.dict, &dict) < 0) return op.fail();
     Ref owned_dict = Ref::steal(dict);
