@@ -18,7 +18,8 @@ same trajectory.
 Every actuator has a stated limit (10 rad/s^2 times the joint's inertia on
 the arm, 40 m/s^2 times the vehicle's mass on each axis of the formation):
 the controller's output is clipped to it outside the controller, and the
-integral is kept from winding up in place after every step: by
+integral is kept from winding up, in place after every step with
+vesk.pid_tools (which also reads the controllers' state by name): by
 back-calculation on the PID arm and the formation, by clamping to
 +-limit/ki with conditional integration on the adaptive arm (the demo also
 runs every step response with the clamp alone and with each method, and
@@ -49,11 +50,12 @@ import timeit
 from collections.abc import Callable
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Any, Protocol
+from typing import TypeAlias
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
+from vesk import pid_tools
 from vesk.cython_pid import AdaptiveController, PIDController, PIDControllerXd
 
 Array = NDArray[np.float64]
@@ -68,10 +70,11 @@ STEP_PLOT_TIME = 3.0  # s of them shown
 ARM_LIMIT = 10.0  # rad/s^2: each joint's torque limit is this times its inertia
 FLEET_LIMIT = 40.0  # m/s^2: each vehicle's force limit on every axis is this times its mass
 SEED = 20_240_611
-# Anti-windup, all done in place on the controller's own integral array. "clamp": the integral clamped
-# to +-limit/ki (it is bounded, but it fills up while the actuator is saturated). "conditional": the
-# clamp, and a step's e*dt taken back where the output was clipped in the error's direction.
-# "back-calculation" (no clamp): the integral bled by (u_clipped - u)/(ki*Tt)*dt, which pulls the
+# Anti-windup, all done in place on the controller's own integral by vesk.pid_tools after every step.
+# "clamp" (pid_tools.clamp): the integral clamped to +-limit/ki (it is bounded, but it fills up while the
+# actuator is saturated). "conditional" (pid_tools.conditional_integration): a step's e*dt taken back where
+# the output was clipped in the error's direction, then the clamp. "back-calculation"
+# (pid_tools.back_calculation, no clamp): the integral bled by (u_clipped - u)/(ki*Tt)*dt, which pulls the
 # integral term back until the command is just at the limit; the tracking time Tt is half the
 # derivative time kd/kp (measured on the step runs: Td/2 beats Td and sqrt(Ti*Td) here).
 ANTI_WINDUP_MODES = ("clamp", "conditional", "back-calculation")
@@ -83,9 +86,7 @@ N_STEPS = round(T_END / DT)
 CHECKPOINT_STEP = N_STEPS // 2
 
 
-class Controller(Protocol):
-    def compute_control(self, target_position: Array, current_position: Array, dt: float) -> Array: ...
-    def __reduce__(self) -> tuple[Any, ...]: ...
+Controller: TypeAlias = PIDController | PIDControllerXd | AdaptiveController
 
 
 # ---- plants ----------------------------------------------------------------
@@ -177,36 +178,35 @@ class Run:
     def prime(self) -> None:
         """One dt = 0 call before the first step: no derivative term, the integral kept, the first
         error stored as the previous error, so that the first step has no derivative kick."""
-        before = integral_and_ki(self.controller)[0].copy()
+        before = pid_tools.state(self.controller).integral.copy()
         self.controller.compute_control(self.reference[0], self.plant.position, 0.0)
-        state = self.controller.__reduce__()[2]
+        state = pid_tools.state(self.controller)  # read after the call, which replaced the previous error
         first_error = self.reference[0] - self.plant.position
-        assert integral_and_ki(self.controller)[0].tobytes() == before.tobytes(), "priming moved the integral"
-        assert state[-1].tobytes() == first_error.tobytes(), "priming did not store the first error"
+        assert state.integral.tobytes() == before.tobytes(), "priming moved the integral"
+        assert state.previous_error.tobytes() == first_error.tobytes(), "priming did not store the first error"
 
     def advance(self, until: int) -> None:
         controller, plant, rng, ref, kp_log = self.controller, self.plant, self.rng, self.reference, self.kp_log
-        limit = self.limit
-        integral, ki = integral_and_ki(controller)  # taken again each time: a restore replaces them
-        windup = limit / ki  # the integral term alone never asks for more than the actuator gives
-        state = controller.__reduce__()[2]
-        kd, kp_now = (state[2], state[4]) if isinstance(controller, AdaptiveController) else (state[1], state[3])
-        bleed = DT / (ki * (0.5 * kd / kp_now))  # back-calculation: dt / (ki * Tt), Tt = Td / 2
-        kp = adapted_kp(controller) if isinstance(controller, AdaptiveController) else None
+        limit, low = self.limit, -self.limit
+        state = pid_tools.state(controller)  # read again each time: a restore replaces the arrays
+        integral = state.integral  # live: every step adds into it in place
+        tracking = 0.5 * state.kd / state.kp  # back-calculation's tracking time Tt = Td / 2, a copy
+        kp = state.kp if isinstance(controller, AdaptiveController) else None  # the adapted gain, live
         peak, mode = self.peak_command, self.anti_windup
         for k in range(self.step, until):
             kp_before = None if kp is None else kp.copy()
-            integral_before = integral.copy() if mode == "conditional" else integral
-            error = ref[k] - plant.position
+            integral_before = integral.copy() if mode == "conditional" else None
             command = controller.compute_control(ref[k], plant.position, DT)
-            force = np.clip(command, -limit, limit)  # the actuator
-            if mode == "conditional":
-                # Saturated in the error's direction: more integral cannot help; take this step's e*dt back.
-                np.copyto(integral, integral_before, where=(command != force) & (command * error > 0))
             if mode == "back-calculation":
-                integral += (force - command) * bleed  # in place: the controller's own array
+                force = pid_tools.back_calculation(controller, command, low, limit, DT, tracking)
+            elif mode == "conditional":
+                # Saturated in the error's direction: more integral cannot help; this step's e*dt is
+                # taken back (restored bit for bit from the copy), then the clamp.
+                force = pid_tools.conditional_integration(controller, command, low, limit, DT, before=integral_before)
+                pid_tools.clamp(controller, low, limit)
             else:
-                np.clip(integral, -windup, windup, out=integral)  # the clamp
+                force = np.clip(command, low, limit)  # the actuator
+                pid_tools.clamp(controller, low, limit)  # the integral term kept within the limits
             if kp is not None and kp_before is not None:
                 # A saturated actuator leaves an error the loop cannot reduce, which would drive the
                 # adaptation on; where the output was clipped, Kp keeps its value.
@@ -331,33 +331,25 @@ class StepResponse:
 
 
 def step_response(run: Run) -> StepResponse:
+    """Overshoot and settling of the worst channel, measured by pid_tools on series from 0 to 1: the way
+    along the step (for the overshoot) and 1 minus the share of the step still to go (for the settling,
+    so that a vehicle counts as settled once its distance from the slot, in any direction, is within the band)."""
     y, goal = channels(run.response), channels(run.reference)[-1]
     start = y[0]
     distance = np.linalg.norm(goal - start, axis=-1)  # length of each step
     direction = (goal - start) / distance[:, None]
     progress = np.sum((y - start) * direction, axis=-1) / distance
-    overshoot = max(float(np.max(progress - 1.0)), 0.0) * 100.0
-    outside = np.linalg.norm(y - goal, axis=-1) > SETTLE_BAND * distance
-    if outside[-1].any():
-        return StepResponse(progress, overshoot, float("inf"))
-    last_outside = int(np.max(np.nonzero(outside)[0], initial=-1))
-    return StepResponse(progress, overshoot, (last_outside + 1) * DT)
+    closed = 1.0 - np.linalg.norm(y - goal, axis=-1) / distance
+    t = np.arange(len(y)) * DT
+    overshoot = max(pid_tools.overshoot(progress[:, j], 1.0, initial=0.0) for j in range(progress.shape[1]))
+    settling = max(pid_tools.settling_time(t, closed[:, j], 1.0, band=SETTLE_BAND, initial=0.0)
+                   for j in range(closed.shape[1]))
+    return StepResponse(progress, overshoot, settling)
 
 
 def adapted_kp(controller: AdaptiveController) -> Array:
-    """The adapted proportional gain, read from the pickled state (fields in alphabetical order)."""
-    state = controller.__reduce__()[2]
-    kp: Array = state[4]
-    return kp
-
-
-def integral_and_ki(controller: Controller) -> tuple[Array, Array]:
-    """The controller's own integral array (updated in place by every step) and its ki, from the pickled state."""
-    state = controller.__reduce__()[2]
-    at = 1 if isinstance(controller, AdaptiveController) else 0  # fields in alphabetical order
-    integral: Array = state[at]
-    ki: Array = state[at + 2]
-    return integral, ki
+    """The adapted proportional gain (the controller's own array, changed in place by every step)."""
+    return pid_tools.state(controller).kp
 
 
 def anti_windup_figures() -> list[list[StepResponse]]:
@@ -790,7 +782,7 @@ def main(argv: list[str] | None = None) -> int:
         f"\nAdaptiveController kp, started at {ADAPTIVE_START:.2g} of the tuned gain:\n"
         f"  start   {gains(ADAPTIVE_START * tuned)}\n"
         f"  t = {T_HOLD_END:g} s {gains(kp_log[round(T_HOLD_END / DT)])}   (end of the hold)\n"
-        f"  end     {gains(adapted_kp(adaptive))}   (read from its pickled state)\n"
+        f"  end     {gains(adapted_kp(adaptive))}   (read by pid_tools.state)\n"
         f"  tuned   {gains(tuned)}   (PIDController)"
     )
 
