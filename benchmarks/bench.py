@@ -24,11 +24,13 @@ order rotates on every repeat) and the best batch of each counts; the large
 sizes take fewer repeats. Page faults per step are the process's minor
 faults (getrusage) over a run of native steps. A plot of native / law and
 native / floor against n is drawn (matplotlib, Agg). A last section steps
-separate controllers from one and from two threads at one size: a large
-native step releases the GIL while it computes.
+controllers from one thread and from two (each its own controller, or both
+one) at a few sizes, beside the plain NumPy law's own scaling: with the GIL, a
+large native step releases it while it computes; on a free-threaded
+interpreter every size can run in parallel.
 
     python benchmarks/bench.py [--quick] [--repeat 7] [--min-time 0.05] [--sizes ...]
-                               [--plot PNG ...] [--no-plot] [--thread-size 65536]
+                               [--plot PNG ...] [--no-plot] [--thread-sizes N ...] [--threads-only]
 """
 
 from __future__ import annotations
@@ -442,35 +444,55 @@ def plot(rows: list[Row], paths: list[Path]) -> None:
     plt.close(fig)
 
 
-def thread_scaling(size: int, steps: int) -> list[str]:
-    """Steps per second of separate controllers stepped from one thread and from two."""
+THREAD_SIZES = (6, 64, 4096, 2**20)
+
+
+def thread_scaling(size: int) -> list[str]:
+    """Throughput of k = 2 threads relative to one, at one size, for every class.
+
+    Three ways of stepping are timed, each against its own single thread:
+    separate native controllers (one per thread), one native controller shared
+    by both threads, and separate controllers of the same law in plain NumPy.
+    """
+
     lines = []
     for case in CLASSES:
         shape = shape_of(size, case.two_d)
         kp, ki, kd, target, current = inputs(shape, seed=size)
 
-        def work(controller: Stepper, barrier: threading.Barrier | None = None) -> None:
+        def work(controller: Stepper, steps: int, barrier: threading.Barrier | None = None) -> None:
             if barrier is not None:
                 barrier.wait()
             for _ in range(steps):
                 controller.compute_control(target, current, DT)
 
-        best_one = best_two = math.inf
-        for _ in range(5):
-            started = time.perf_counter()
-            work(case.native(kp, ki, kd))
-            best_one = min(best_one, time.perf_counter() - started)
-            barrier = threading.Barrier(3)
-            threads = [threading.Thread(target=work, args=(case.native(kp, ki, kd), barrier)) for _ in range(2)]
-            for t in threads:
-                t.start()
-            barrier.wait()
-            started = time.perf_counter()
-            for t in threads:
-                t.join()
-            best_two = min(best_two, time.perf_counter() - started)
-        one, two = steps / best_one, 2 * steps / best_two
-        lines.append(f"{case.name:<20} {size:>9,} {one:>14,.0f} {two:>14,.0f} {two / one:>10.2f}")
+        def rate(make: Factory, threads: int, shared: bool, steps: int) -> float:
+            """Steps per second of `threads` threads together, the best of three runs."""
+            best = math.inf
+            for _ in range(3):
+                one = make(kp, ki, kd)
+                controllers = [one if shared else make(kp, ki, kd) for _ in range(threads)]
+                barrier = threading.Barrier(threads + 1)
+                workers = [threading.Thread(target=work, args=(c, steps, barrier)) for c in controllers]
+                for t in workers:
+                    t.start()
+                barrier.wait()
+                started = time.perf_counter()
+                for t in workers:
+                    t.join()
+                best = min(best, time.perf_counter() - started)
+            return threads * steps / best
+
+        # About 0.1 s per thread and run, whatever the size.
+        started = time.perf_counter()
+        work(case.native(kp, ki, kd), 20)
+        steps = max(20, int(0.1 / max((time.perf_counter() - started) / 20, 1e-9)))
+        native_one = rate(case.native, 1, False, steps)
+        separate = rate(case.native, 2, False, steps) / native_one
+        shared = rate(case.native, 2, True, steps) / native_one
+        law_steps = max(20, steps // 4)
+        law = rate(case.law, 2, False, law_steps) / rate(case.law, 1, False, law_steps)
+        lines.append(f"{case.name:<20} {size:>9,} {native_one:>14,.0f} {separate:>10.2f} {shared:>10.2f} {law:>10.2f}")
     return lines
 
 
@@ -484,8 +506,9 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--plot", type=Path, nargs="+", help="where the plot goes (default docs/_static/bench.png "
                         "and bench.png beside the README)")
     parser.add_argument("--no-plot", action="store_true", help="draw no plot")
-    parser.add_argument("--thread-size", type=int, default=65536, help="elements per array of the threads section "
-                        "(0: no threads section)")
+    parser.add_argument("--thread-sizes", type=int, nargs="*", default=list(THREAD_SIZES),
+                        help="elements per array of the threads section (none: no threads section)")
+    parser.add_argument("--threads-only", action="store_true", help="only the threads section")
     args = parser.parse_args(argv)
     repeat = args.repeat or (3 if args.quick else 7)
     min_time = args.min_time or (0.02 if args.quick else 0.05)
@@ -505,26 +528,34 @@ def main(argv: list[str] | None = None) -> int:
     started = time.perf_counter()
     # Smallest sizes first, every class at each size: what a large case leaves in the allocator and the
     # caches then meets only larger cases.
-    for size in sizes:
+    for size in [] if args.threads_only else sizes:
         print(f"  {size:,} elements ...", file=sys.stderr, flush=True)
         for case in cases:
             rows.append(bench_case(case, size, repeat if size < 2**18 else max(3, (repeat + 1) // 2), min_time))
-    print_table(rows)
-    if plots:
+    if rows:
+        print_table(rows)
+    if plots and rows:
         plot(rows, plots)
         print("plot: " + ", ".join(str(p) for p in plots) + "\n")
 
-    if args.thread_size:
-        print(f"  threads at {args.thread_size:,} elements ...", file=sys.stderr, flush=True)
-        header = f"{'class':<20} {'elements':>9} {'1 thread /s':>14} {'2 threads /s':>14} {'speed-up':>10}"
+    if args.thread_sizes:
+        gil = getattr(sys, "_is_gil_enabled", lambda: True)()
+        print(f"threads ({'with the GIL' if gil else 'free-threaded, the GIL off'}): throughput of two threads "
+              "relative to one")
+        header = (f"{'class':<20} {'elements':>9} {'1 thread /s':>14} {'separate':>10} {'shared':>10} "
+                  f"{'law sep.':>10}")
         print(header)
         print("-" * len(header))
-        for line in thread_scaling(args.thread_size, steps=max(50, 20_000_000 // args.thread_size)):
-            print(line)
-        print("\nsteps per second of separate controllers, stepped from one thread and from two at once.")
+        for size in args.thread_sizes:
+            print(f"  threads at {size:,} elements ...", file=sys.stderr, flush=True)
+            for line in thread_scaling(size):
+                print(line, flush=True)
+        print("\nseparate: two threads, each stepping a controller of its own; shared: two threads stepping one "
+              "controller;\nlaw sep.: the same law in plain NumPy, a controller per thread. 2.00 is perfect "
+              "scaling.")
     all_same = all(row.same for row in rows)
-    print(f"\n{time.perf_counter() - started:.0f} s; results of the native and NumPy laws "
-          + ("identical bit for bit." if all_same else "DIFFER (marked above)."))
+    print(f"\n{time.perf_counter() - started:.0f} s" + ("" if not rows else "; results of the native and NumPy laws "
+          + ("identical bit for bit." if all_same else "DIFFER (marked above).")))
     return 0 if all_same else 1
 
 
