@@ -485,6 +485,52 @@ THREAD_CASES = {
         assert forked(lambda: step(c, shape)) == 0
         leave.set()
     """,
+    # a call waiting for another thread's kernel runs signal handlers: one
+    # that raises ends the wait and the call (a pickle's traceback says where;
+    # the alarm above guards the run, so a timer on CPU time ticks here)
+    "signal during a wait": """
+        import traceback
+        c, shape = make(1 << 22)
+        def spin():
+            while True:
+                step(c, shape)
+        threading.Thread(target=spin, daemon=True).start()
+        time.sleep(0.05)
+        class Tick(Exception):
+            pass
+        armed = False
+        def tick(signum, frame):
+            if armed:
+                raise Tick
+        signal.signal(signal.SIGVTALRM, tick)
+        signal.setitimer(signal.ITIMER_VIRTUAL, 0.002, 0.002)
+        in_the_call = False
+        deadline = time.monotonic() + 10
+        while not in_the_call and time.monotonic() < deadline:
+            try:
+                armed = True
+                c.__reduce__()
+                armed = False
+            except Tick as e:
+                armed = False
+                in_the_call = any(f.f_code.co_name.endswith(".__reduce_cython__") for f, _ in traceback.walk_tb(e.__traceback__))
+        signal.setitimer(signal.ITIMER_VIRTUAL, 0)
+        assert in_the_call
+    """,
+    # a thread stepping back to back (between its steps it keeps the GIL)
+    # does not starve another thread's step
+    "a step among another thread's steps": """
+        signal.alarm(20)
+        c, shape = make(1 << 20)
+        r, y = np.ones(shape), np.zeros(shape)
+        def spin():
+            while True:
+                c.compute_control(r, y, 0.01)
+        threading.Thread(target=spin, daemon=True).start()
+        time.sleep(0.05)
+        for _ in range(5):
+            c.compute_control(r, y, 0.01)
+    """,
     # a step does not wait for Python code that another thread's step runs
     "step during a callback": """
         c, shape = make(8)

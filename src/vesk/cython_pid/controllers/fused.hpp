@@ -357,8 +357,10 @@ VESK_NOINLINE Ref step(Instance<typename Law::Fields>* self, PyObject* target, P
     concurrency::KernelOwner owner;
     for (;;) {
         if (!numpy_calls_are_own(Law::numpy_calls, differentiate)) return Ref();
-        if (!concurrency::owned(self) && (!large(target) || owner.try_own(self))) break;
-        if (concurrency::wait_idle(self, large(target)) < 0) return Ref();  // the caller finds the error set
+        const bool to_own = large(target);
+        if (to_own ? owner.try_own(self) : !concurrency::owned(self)) break;
+        // the caller finds the error a signal handler raised
+        if ((to_own ? owner.wait_to_own(self) : concurrency::wait_idle(self)) < 0) return Ref();
     }
     // 2. Hold every field. From here until the results are stored no Python
     // code runs in this thread.

@@ -17,38 +17,72 @@ namespace {
 // that have released it, and without a GIL by any thread.
 PyMutex lock{};
 Entry* head = nullptr;
+std::uint64_t tickets = 0;
 std::atomic<int> listed{0};  // entries listed: 0 is the fast path
 
-bool find(PyObject* self, bool owner) noexcept {
+constexpr std::uint64_t no_ticket = UINT64_MAX;  // a call that has not waited
+
+// Under the lock: another thread's kernel owns `self`, or (with
+// `waiters_before`) another thread waits for it with an earlier ticket.
+bool blocked(PyObject* self, unsigned long thread, std::uint64_t waiters_before) noexcept {
     for (Entry* e = head; e; e = e->next)
-        if (e->self == self && e->owner == owner) return true;
+        if (e->self == self && e->thread != thread && (e->owner || e->ticket < waiters_before)) return true;
     return false;
 }
 
+bool blocked_now(PyObject* self, std::uint64_t waiters_before) noexcept {
+    PyMutex_Lock(&lock);
+    const bool found = blocked(self, PyThread_get_thread_ident(), waiters_before);
+    PyMutex_Unlock(&lock);
+    return found;
+}
+
+// Under the lock.
 void link(Entry& entry) noexcept {
     entry.next = head;
     head = &entry;
     listed.fetch_add(1, std::memory_order_release);
 }
 
-void unlink(Entry& entry) noexcept {
-    PyMutex_Lock(&lock);
+// Under the lock; an entry not listed is left as it is.
+void unlink_locked(Entry& entry) noexcept {
     Entry** at = &head;
     while (*at && *at != &entry) at = &(*at)->next;
     if (*at) {
         *at = entry.next;
         listed.fetch_sub(1, std::memory_order_release);
     }
-    PyMutex_Unlock(&lock);
     entry = Entry{};
 }
 
-// Whether an owner of `self` is listed, and (`or_waiter`) a waiter for it.
-bool busy(PyObject* self, bool or_waiter) noexcept {
+void unlink(Entry& entry) noexcept {
+    if (!entry.self) return;
     PyMutex_Lock(&lock);
-    const bool found = find(self, true) || (or_waiter && find(self, false));
+    unlink_locked(entry);
     PyMutex_Unlock(&lock);
-    return found;
+}
+
+// Lists `waiter` for `self` with the next ticket, unless it is listed.
+void list_waiter(Entry& waiter, PyObject* self) noexcept {
+    if (waiter.self) return;
+    PyMutex_Lock(&lock);
+    waiter = Entry{self, false, PyThread_get_thread_ident(), tickets++, nullptr};
+    link(waiter);
+    PyMutex_Unlock(&lock);
+}
+
+// Sleeps while `self` is blocked for a waiter of ticket `ticket` (owners
+// only when it is no_ticket): a kernel ends on its own, within
+// milliseconds, so short sleeps without the GIL, and the signal handlers
+// between them. 0, or -1 with the exception a handler raised.
+int sleep_while_blocked(PyObject* self, std::uint64_t ticket) {
+    while (blocked_now(self, ticket)) {
+        Py_BEGIN_ALLOW_THREADS
+        std::this_thread::sleep_for(std::chrono::microseconds(50));
+        Py_END_ALLOW_THREADS
+        if (PyErr_CheckSignals() < 0) return -1;
+    }
+    return 0;
 }
 
 // In a forked child: the listed threads were the parent's others, which
@@ -57,6 +91,7 @@ bool busy(PyObject* self, bool or_waiter) noexcept {
 void forget_all() noexcept {
     lock = PyMutex{};
     head = nullptr;
+    tickets = 0;
     listed.store(0, std::memory_order_relaxed);
 }
 
@@ -80,43 +115,41 @@ int install_fork_handler() {
     return 0;
 }
 
-bool owned(PyObject* self) noexcept { return anyone_listed() && busy(self, false); }
+bool owned(PyObject* self) noexcept { return anyone_listed() && blocked_now(self, 0); }
 
-int wait_idle_slow(PyObject* self, bool to_own) {
-    if (!busy(self, to_own)) return 0;
-    Entry waiter{self, false, nullptr};
-    if (!to_own) {  // listed while it waits: the next kernel of `self` waits for it
-        PyMutex_Lock(&lock);
-        link(waiter);
-        PyMutex_Unlock(&lock);
-    }
-    int status = 0;
-    do {
-        // A kernel ends on its own, within milliseconds: short sleeps without
-        // the GIL, and the signal handlers between them.
-        Py_BEGIN_ALLOW_THREADS
-        std::this_thread::sleep_for(std::chrono::microseconds(50));
-        Py_END_ALLOW_THREADS
-        if ((status = PyErr_CheckSignals()) < 0) break;
-    } while (busy(self, to_own));
-    if (!to_own) unlink(waiter);
+int wait_idle_slow(PyObject* self) {
+    if (!blocked_now(self, 0)) return 0;
+    // Listed while it waits: a kernel of `self` that would start meanwhile
+    // waits for it instead.
+    Entry waiter;
+    list_waiter(waiter, self);
+    const int status = sleep_while_blocked(self, 0);
+    unlink(waiter);
     return status;
 }
 
 bool KernelOwner::try_own(PyObject* self) noexcept {
     if (entry_.self == self) return true;
+    const unsigned long thread = PyThread_get_thread_ident();
     PyMutex_Lock(&lock);
-    const bool free = !find(self, true) && !find(self, false);
+    const bool free = !blocked(self, thread, waiter_.self ? waiter_.ticket : no_ticket);
     if (free) {
-        entry_ = Entry{self, true, nullptr};
+        unlink_locked(waiter_);
+        entry_ = Entry{self, true, thread, 0, nullptr};
         link(entry_);
     }
     PyMutex_Unlock(&lock);
     return free;
 }
 
+int KernelOwner::wait_to_own(PyObject* self) {
+    list_waiter(waiter_, self);
+    return sleep_while_blocked(self, waiter_.ticket);
+}
+
 void KernelOwner::release() noexcept {
-    if (entry_.self) unlink(entry_);
+    unlink(entry_);
+    unlink(waiter_);
 }
 
 }  // namespace vesk::concurrency

@@ -24,6 +24,8 @@
 // C stack overflow.
 #pragma once
 
+#include <cstdint>
+
 #include "ref.hpp"
 
 namespace vesk::concurrency {
@@ -34,9 +36,14 @@ int install_fork_handler();
 namespace detail {
 // A thread's entry in the process-wide list: an owner of a controller's
 // kernel, or a call waiting for one.
+// Waiters hold a ticket, taken when they start waiting: the earliest
+// waiter goes first. A thread never waits for its own entries (a signal
+// handler run while it waits may call again).
 struct Entry {
     PyObject* self = nullptr;
     bool owner = false;
+    unsigned long thread = 0;
+    std::uint64_t ticket = 0;
     Entry* next = nullptr;
 };
 bool anyone_listed() noexcept;
@@ -45,15 +52,13 @@ bool anyone_listed() noexcept;
 // The controller is owned by another thread's kernel.
 bool owned(PyObject* self) noexcept;
 
-// Waits while another thread's kernel owns `self`; `to_own`: also while
-// another call waits for it, which then goes first (a thread that steps
-// back to back cannot starve it). Called with the GIL (or an attached
-// thread state); releases it while it waits. 0, or -1 with the exception
-// a signal handler raised.
-int wait_idle_slow(PyObject* self, bool to_own);
-inline int wait_idle(PyObject* self, bool to_own = false) {
-    return detail::anyone_listed() ? wait_idle_slow(self, to_own) : 0;
-}
+// Waits while another thread's kernel owns `self`. While it waits it is
+// listed, and no kernel of `self` starts before it is done (a thread that
+// steps back to back cannot starve it). Called with the GIL (or an
+// attached thread state); releases it while it waits. 0, or -1 with the
+// exception a signal handler raised.
+int wait_idle_slow(PyObject* self);
+inline int wait_idle(PyObject* self) { return detail::anyone_listed() ? wait_idle_slow(self) : 0; }
 
 // Owns a controller for one kernel that runs without the GIL.
 class KernelOwner {
@@ -63,14 +68,20 @@ public:
     KernelOwner& operator=(const KernelOwner&) = delete;
     ~KernelOwner() { release(); }
 
-    // Owns `self` unless another kernel owns it or another call waits for
-    // it: whether it now owns it.
+    // Owns `self` unless another thread's kernel owns it or another thread
+    // waits for it from before this one's wait (if any): whether it now
+    // owns it.
     bool try_own(PyObject* self) noexcept;
     bool owns() const noexcept { return entry_.self != nullptr; }
+    // Waits, listed with a ticket kept across calls, until `self` has no
+    // owner and no earlier waiter: then try_own() succeeds unless another
+    // thread owned it in between. 0, or -1 as wait_idle().
+    int wait_to_own(PyObject* self);
     void release() noexcept;
 
 private:
     detail::Entry entry_;
+    detail::Entry waiter_;
 };
 
 // One of our calls, counted against the recursion limit while it runs.
