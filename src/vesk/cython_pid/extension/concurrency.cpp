@@ -23,10 +23,12 @@ std::atomic<int> listed{0};  // entries listed: 0 is the fast path
 constexpr std::uint64_t no_ticket = UINT64_MAX;  // a call that has not waited
 
 // Under the lock: another thread's kernel owns `self`, or (with
-// `waiters_before`) another thread waits for it with an earlier ticket.
+// `waiters_before`) another thread waits for it with an earlier ticket and
+// claims its turn.
 bool blocked(PyObject* self, unsigned long thread, std::uint64_t waiters_before) noexcept {
     for (Entry* e = head; e; e = e->next)
-        if (e->self == self && e->thread != thread && (e->owner || e->ticket < waiters_before)) return true;
+        if (e->self == self && e->thread != thread && (e->owner || (e->claims && e->ticket < waiters_before)))
+            return true;
     return false;
 }
 
@@ -63,24 +65,33 @@ void unlink(Entry& entry) noexcept {
 }
 
 // Lists `waiter` for `self` with the next ticket, unless it is listed.
-void list_waiter(Entry& waiter, PyObject* self) noexcept {
+void list_waiter(Entry& waiter, PyObject* self, bool claims) noexcept {
     if (waiter.self) return;
     PyMutex_Lock(&lock);
-    waiter = Entry{self, false, PyThread_get_thread_ident(), tickets++, nullptr};
+    waiter = Entry{self, false, claims, PyThread_get_thread_ident(), tickets++, nullptr};
     link(waiter);
     PyMutex_Unlock(&lock);
 }
 
-// Sleeps while `self` is blocked for a waiter of ticket `ticket` (owners
-// only when it is no_ticket): a kernel ends on its own, within
-// milliseconds, so short sleeps without the GIL, and the signal handlers
-// between them. 0, or -1 with the exception a handler raised.
-int sleep_while_blocked(PyObject* self, std::uint64_t ticket) {
-    while (blocked_now(self, ticket)) {
+// Sleeps while `self` is blocked for `waiter` (for owners only when it
+// waits for none): a kernel ends on its own, within milliseconds, so short
+// sleeps without the GIL, and the signal handlers between them. A waiter
+// that will own claims its turn once it has waited a millisecond: until
+// then a thread stepping back to back goes on (turns taken every step
+// would cost each step a sleep), after it that thread waits.
+// 0, or -1 with the exception a handler raised.
+int sleep_while_blocked(PyObject* self, Entry* waiter) {
+    const auto claim_at = std::chrono::steady_clock::now() + std::chrono::milliseconds(1);
+    while (blocked_now(self, waiter ? waiter->ticket : 0)) {
         Py_BEGIN_ALLOW_THREADS
         std::this_thread::sleep_for(std::chrono::microseconds(50));
         Py_END_ALLOW_THREADS
         if (PyErr_CheckSignals() < 0) return -1;
+        if (waiter && !waiter->claims && std::chrono::steady_clock::now() >= claim_at) {
+            PyMutex_Lock(&lock);
+            waiter->claims = true;
+            PyMutex_Unlock(&lock);
+        }
     }
     return 0;
 }
@@ -122,8 +133,8 @@ int wait_idle_slow(PyObject* self) {
     // Listed while it waits: a kernel of `self` that would start meanwhile
     // waits for it instead.
     Entry waiter;
-    list_waiter(waiter, self);
-    const int status = sleep_while_blocked(self, 0);
+    list_waiter(waiter, self, true);
+    const int status = sleep_while_blocked(self, nullptr);
     unlink(waiter);
     return status;
 }
@@ -135,7 +146,7 @@ bool KernelOwner::try_own(PyObject* self) noexcept {
     const bool free = !blocked(self, thread, waiter_.self ? waiter_.ticket : no_ticket);
     if (free) {
         unlink_locked(waiter_);
-        entry_ = Entry{self, true, thread, 0, nullptr};
+        entry_ = Entry{self, true, false, thread, 0, nullptr};
         link(entry_);
     }
     PyMutex_Unlock(&lock);
@@ -143,8 +154,8 @@ bool KernelOwner::try_own(PyObject* self) noexcept {
 }
 
 int KernelOwner::wait_to_own(PyObject* self) {
-    list_waiter(waiter_, self);
-    return sleep_while_blocked(self, waiter_.ticket);
+    list_waiter(waiter_, self, false);
+    return sleep_while_blocked(self, &waiter_);
 }
 
 void KernelOwner::release() noexcept {

@@ -36,12 +36,13 @@ int install_fork_handler();
 namespace detail {
 // A thread's entry in the process-wide list: an owner of a controller's
 // kernel, or a call waiting for one.
-// Waiters hold a ticket, taken when they start waiting: the earliest
-// waiter goes first. A thread never waits for its own entries (a signal
-// handler run while it waits may call again).
+// Waiters hold a ticket, taken when they start waiting: of the waiters
+// that claim their turn, the earliest goes first. A thread never waits for
+// its own entries (a signal handler run while it waits may call again).
 struct Entry {
     PyObject* self = nullptr;
     bool owner = false;
+    bool claims = false;
     unsigned long thread = 0;
     std::uint64_t ticket = 0;
     Entry* next = nullptr;
@@ -74,8 +75,9 @@ public:
     bool try_own(PyObject* self) noexcept;
     bool owns() const noexcept { return entry_.self != nullptr; }
     // Waits, listed with a ticket kept across calls, until `self` has no
-    // owner and no earlier waiter: then try_own() succeeds unless another
-    // thread owned it in between. 0, or -1 as wait_idle().
+    // owner and no earlier waiter that claims its turn: then try_own()
+    // succeeds unless another thread owned it in between. After a
+    // millisecond it claims its turn too. 0, or -1 as wait_idle().
     int wait_to_own(PyObject* self);
     void release() noexcept;
 
