@@ -27,7 +27,7 @@ SOURCES := meson.build pyproject.toml $(shell find src -type f -not -path '*/__p
 DEPS_STAMP := $(VENV)/.build-requires
 INSTALL_STAMP := $(VENV)/.installed
 
-.PHONY: demo test docs bench sanitize wheel test-oldest-numpy test-numpy-series clean check-python venv install \
+.PHONY: demo test docs docs-check bench sanitize wheel test-oldest-numpy test-numpy-series clean check-python venv install \
 	test-clang test-gcc14 check-libcxx test-aarch64 wheel-aarch64 sdist test-debug test-freethreaded test-tsan
 
 check-python:
@@ -43,6 +43,7 @@ $(VPY): | check-python
 # Build dependencies live in the venv so that rebuilds are incremental
 # (--no-build-isolation with a fixed build directory).
 $(DEPS_STAMP): pyproject.toml | $(VPY)
+	@echo "installing the build tools into $(VENV) (first run only: about 10-30 s)"
 	$(PIP_INSTALL) $(BUILD_REQUIRES)
 	touch $@
 
@@ -50,8 +51,8 @@ $(DEPS_STAMP): pyproject.toml | $(VPY)
 # so a new one fails CI; a plain `pip install` still builds with a newer compiler.
 #
 # The build shows its progress: pip runs verbose into build/install.log, and
-# only ninja's "[N/M] Compiling ..." lines reach the terminal (the whole log
-# does if pip fails). From scratch it compiles 14 steps in about 10 s on two
+# only ninja's "[N/M] Compiling ..." lines and the dependencies being fetched
+# reach the terminal (the whole log does if pip fails). From scratch it compiles 14 steps in about 10 s on two
 # idle cores (20 s with the first install of the dependencies); a change to
 # one source recompiles that source alone.
 INSTALL_LOG := build/install.log
@@ -60,7 +61,8 @@ $(INSTALL_STAMP): $(DEPS_STAMP) $(SOURCES)
 	@echo "building and installing the module into $(VENV) (from scratch: about 10-20 s; full log in $(INSTALL_LOG))"
 	@{ $(VPY) -m pip install --disable-pip-version-check -v --no-build-isolation -Cbuild-dir=$(BUILD_DIR) \
 	    -Csetup-args=-Dwerror=true ".[test,demo]" 2>&1 || echo "pip-failed $$?"; } \
-	  | tee $(INSTALL_LOG) | grep --line-buffered -E '^ *\[[0-9]+/[0-9]+\] (Compiling|Linking)|^pip-failed' | sed -u 's/^ *//'; \
+	  | tee $(INSTALL_LOG) | grep --line-buffered -E '^ *\[[0-9]+/[0-9]+\] (Compiling|Linking)|^pip-failed|^Collecting |^Successfully installed' \
+	  | sed -u -e 's/^ *//' -e 's/^Collecting \([^ ]*\).*/  fetching \1/'; \
 	if grep -q '^pip-failed' $(INSTALL_LOG); then cat $(INSTALL_LOG) >&2; echo "error: the build failed (log above, and in $(INSTALL_LOG))" >&2; exit 1; fi
 	touch $@
 
@@ -76,7 +78,10 @@ test: install
 # The documentation site (docs/, Sphinx with MyST pages) into build/docs/html.
 # Warnings are errors, and -n makes every cross-reference resolve: a link to
 # a page or heading anchor that does not exist fails the build. The reference
-# pages are rendered from the type stubs' docstrings (docs/_ext/stubref.py).
+# pages are rendered from the type stubs' docstrings (docs/_ext/stubref.py);
+# the guide's figures are drawn from its own examples as the site is built
+# (docs/_ext/responsefigure.py), and its formulas turned into MathML
+# (docs/_ext/mathml.py), so the site reads offline from file://.
 # Its tools are the `docs` extra of pyproject.toml, installed into the venv
 # beside the module (the site's examples are run by `make test`, not here).
 DOCS_STAMP := $(VENV)/.docs-deps
@@ -87,8 +92,17 @@ $(DOCS_STAMP): pyproject.toml | $(INSTALL_STAMP)
 	touch $@
 
 docs: $(DOCS_STAMP)
-	$(VPY) -m sphinx -n -W --keep-going -q -b html docs build/docs/html
+	$(VPY) -m sphinx -E -n -W --keep-going -q -b html docs build/docs/html
 	@echo "docs: build/docs/html/index.html"
+
+# The built site in a real browser (Debian's headless Chromium, installed
+# here when missing): every page at 1,280 px, no broken image or link, no
+# page or block wider than its column, nothing fetched from the network.
+# A screenshot of every page goes to build/docs/screenshots.
+docs-check: docs
+	.ci/apt-ensure chromium chromium-driver
+	$(VPY) -m pytest -q tests/test_docs_site.py
+	$(VPY) docs/browser_check.py build/docs/html --screenshots build/docs/screenshots
 
 # The threads section runs once more on the free-threaded interpreter (with
 # the GIL off) when `make test-freethreaded` has built it and its venv.

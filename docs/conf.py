@@ -1,5 +1,6 @@
 """Sphinx configuration of the vesk.cython_pid documentation (`make docs`)."""
 
+import importlib.metadata
 import pathlib
 import sys
 
@@ -8,11 +9,16 @@ sys.path.insert(0, str(pathlib.Path(__file__).parent / "_ext"))
 project = "vesk.cython_pid"
 author = "The vesk developers"
 copyright = "the vesk developers"
+# The version is meson.build's, as the installed distribution reports it.
+release = version = importlib.metadata.version("vesk.cython_pid")
 
-extensions = ["myst_parser", "stubref"]
+extensions = ["myst_parser", "stubref", "mathml", "responsefigure"]
+# Formulas become MathML when the site is built (_ext/mathml.py): nothing is
+# fetched when a page is read, so the site works offline from file://.
+html_math_renderer = "mathml"
 source_suffix = {".md": "markdown", ".rst": "restructuredtext"}
 root_doc = "index"
-exclude_patterns = ["_build"]
+exclude_patterns = ["_build", "_figures"]
 
 # The reference pages render the docstrings of the type stubs (one source for
 # editors and the site); see _ext/stubref.py.
@@ -22,7 +28,7 @@ stubref_path = "../src/vesk/cython_pid.pyi"
 # a link to a page or anchor that does not exist is a warning, and the build
 # (-W) fails on it.
 myst_heading_anchors = 3
-myst_enable_extensions = ["colon_fence"]
+myst_enable_extensions = ["colon_fence", "dollarmath", "amsmath"]
 
 # -n: every cross-reference must resolve, except the types of NumPy and the
 # standard library that the signatures name (no intersphinx: the build needs
@@ -31,13 +37,9 @@ nitpick_ignore_regex = [
     (r"py:.*", r"(numpy|NDArray|typing|SupportsInt|SupportsFloat|SupportsIndex|Any|tuple|type|dict|int|float|str|None|_.*).*"),
 ]
 
-html_theme = "alabaster"
+html_theme = "furo"
+html_title = f"{project} {release}"
 html_static_path = ["_static"]
-html_theme_options = {
-    "description": "Discrete PID and adaptive controllers over NumPy float64 arrays",
-    "page_width": "1240px",
-    "sidebar_width": "230px",
-    "fixed_sidebar": True,
-}
-html_sidebars = {"**": ["about.html", "navigation.html", "searchbox.html"]}
+html_css_files = ["custom.css"]
 pygments_style = "friendly"
+pygments_dark_style = "monokai"

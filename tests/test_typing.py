@@ -101,6 +101,12 @@ MISUSE = """\
         state = c.__reduce__()[2]
         return state[4], state[5]
 
+    def by_name(c: AdaptiveController) -> tuple[NDArray[np.float64], NDArray[np.float64], float]:
+        from vesk import pid_tools
+
+        state = pid_tools.state(c)
+        return state.integral, state.kp, state.learning_rate
+
     PIDController(a, a, a).compute_control(a, a, None)  # E: arg-type
     learning: NDArray[np.float64] = AdaptiveController(a, a, a).__reduce__()[2][5]  # E: assignment
     PIDControllerXd(a, a, a).__reduce__()[2][5]  # E: misc

@@ -26,8 +26,17 @@ from sphinx.ext.napoleon import Config, GoogleDocstring
 from sphinx.util.docutils import SphinxDirective
 
 MODULE = "vesk.cython_pid"
-# The methods a reference page lists, in this order; the rest are described by these.
-METHODS = ("__init__", "compute_control", "__reduce__", "__setstate__", "__reduce_cython__", "__setstate_cython__")
+# The methods a reference page lists, in this order.
+METHODS = ("__init__", "compute_control", "__reduce__", "__setstate__")
+# Aliases: the same method under another name, which stored pickles and older
+# callers use. They get one line under the method, not an entry of their own.
+ALIASES = {"__reduce__": "__reduce_cython__", "__setstate__": "__setstate_cython__"}
+
+
+def public(name: str) -> str:
+    """A parameter's name as a reader should see it: the stubs spell positional-only
+    parameters ``__pyx_state``, ``__pyx_type``... (the names the compiled methods have)."""
+    return name.removeprefix("__pyx_").removeprefix("__")
 
 
 def load(path: pathlib.Path) -> ast.Module:
@@ -40,15 +49,19 @@ def signature(func: ast.FunctionDef, drop_self: bool) -> str:
     params = list(args.posonlyargs) + list(args.args)
     defaults = [None] * (len(params) - len(args.defaults)) + list(args.defaults)
     parts = []
+    positional_only = False
     for arg, default in zip(params, defaults):
         if drop_self and arg.arg == "self":
             continue
-        text = arg.arg
+        positional_only = arg in args.posonlyargs or arg.arg.startswith("__")
+        text = public(arg.arg)
         if arg.annotation is not None:
             text += f": {ast.unparse(arg.annotation)}"
         if default is not None:
             text += f" = {ast.unparse(default)}"
         parts.append(text)
+    if positional_only:  # every parameter so far is positional-only
+        parts.append("/")
     result = f"({', '.join(parts)})"
     if func.returns is not None:
         result += f" -> {ast.unparse(func.returns)}"
@@ -57,6 +70,7 @@ def signature(func: ast.FunctionDef, drop_self: bool) -> str:
 
 def doc_lines(node: ast.AST, config: Config) -> list[str]:
     doc = ast.get_docstring(node) or ""
+    # Parameters documented together ("kp, ki, kd: ...") stay one entry.
     return str(GoogleDocstring(doc, config, what="method")).splitlines()
 
 
@@ -76,7 +90,9 @@ class _StubDirective(SphinxDirective):
         return container.children
 
     def napoleon(self) -> Config:
-        return Config(napoleon_use_param=True, napoleon_use_rtype=True)
+        # One field list entry per documented group: "kp, ki, kd: ..." is one
+        # entry, not the same sentence three times.
+        return Config(napoleon_use_param=False, napoleon_use_rtype=True)
 
 
 def indent(lines: list[str], by: str = "   ") -> list[str]:
@@ -107,6 +123,8 @@ class StubClass(_StubDirective):
                 continue
             lines += indent([f".. py:method:: {method}{signature(func, drop_self=True)}", ""])
             lines += indent(doc_lines(func, self.napoleon()), "      ")
+            if alias := ALIASES.get(method):
+                lines += indent(["", f"Also callable as ``{alias}``, the name stored pickles and older callers use."], "      ")
             lines.append("")
         return self.render(lines)
 

@@ -88,9 +88,10 @@ class PIDController:
     accumulated integral at once (the integral stores the sum of ``e * dt``,
     not of ``ki * e * dt``).
 
-    The gains are kept by reference; the state (integral, previous error) is
-    reachable only through pickling: ``c.__reduce__()[2]`` is
-    ``(integral, kd, ki, kp, previous_error)``, the controller's own objects.
+    The gains are kept by reference. The state is not made of attributes:
+    ``vesk.pid_tools.state(c)`` gives it by name (``.integral``,
+    ``.previous_error``, the gains), the controller's own objects; pickling
+    stores it as ``(integral, kd, ki, kp, previous_error)``.
     Steps from several threads interleave as the law written with NumPy
     would (a large step's native kernel alone is waited for), and no call
     waits for Python code.
@@ -162,9 +163,9 @@ class PIDController:
         it was. A controller never initialised reduces to
         ``(reconstructor, (class, checksum, state))``.
 
-        The state is typed field by field, so ``c.__reduce__()[2][0]`` (the
-        integral, which every step updates in place: anti-windup edits it)
-        is an ``NDArray[numpy.float64]`` to a type checker.
+        The state is typed field by field: its integral (which every step
+        updates in place) is an ``NDArray[numpy.float64]`` to a type checker.
+        Read it by name with ``vesk.pid_tools.state(c).integral``.
         """
 
     def __reduce_cython__(self) -> tuple[Callable[..., Self], tuple[type[Self], int, None], _PIDState]:
@@ -247,10 +248,11 @@ class AdaptiveController:
     rate. Under zero-mean noise of variance σ² Kp drifts upward by about
     λσ²/10 per step. Ki and Kd stay as given.
 
-    The state is reachable only through pickling: ``c.__reduce__()[2]`` is
+    The state is not made of attributes: ``vesk.pid_tools.state(c)`` gives
+    it by name (``.error_history``, ``.integral``, ``.kp``, the adapted gain,
+    and the rest), the controller's own objects; pickling stores it as
     ``(error_history, integral, kd, ki, kp, learning_rate, max_adjustment,
-    previous_error)``, the controller's own objects (``kp`` is the adapted
-    gain).
+    previous_error)``.
     """
 
     def __init__(
@@ -308,9 +310,9 @@ class AdaptiveController:
         max_adjustment, previous_error)``, the objects the controller holds,
         plus the instance ``__dict__`` of a Python subclass. The restored
         controller continues exactly where this one was, adapted Kp
-        included. The state is typed field by field: ``[2][4]``, the adapted
-        Kp, is an ``NDArray[numpy.float64]``, ``[2][5]`` (the learning rate)
-        a ``float``.
+        included. The state is typed field by field: the adapted Kp is an
+        ``NDArray[numpy.float64]``, the learning rate a ``float``. Read them
+        by name with ``vesk.pid_tools.state(c)``.
         """
 
     def __reduce_cython__(self) -> tuple[Callable[..., Self], tuple[type[Self], int, None], _AdaptiveState]:
