@@ -426,4 +426,4 @@ wheel-aarch64: $(ARM_BUILT) | $(TOOLS_STAMP)
 # mounted (.ci/chroot-run undoes them), but a killed run could: rm does not
 # cross into another file system.
 clean:
-	rm -rf --one-file-system $(VENV) build dist .pytest_cache demo.png docs/_build
+	rm -rf --one-file-system $(VENV) build dist .pytest_cache demo.png demo-step.png docs/_build docs/_figures
