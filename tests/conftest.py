@@ -1,3 +1,4 @@
+import hashlib
 import subprocess
 import sys
 import textwrap
@@ -41,6 +42,14 @@ DECLARED_FIELDS = {  # the order of the fields in each class's objects
     cp.AdaptiveController: ("kp", "ki", "kd", "integral", "previous_error",
                             "error_history", "max_adjustment", "learning_rate"),
 }
+
+
+def checksums(cls):
+    """The stored format's checksums of a class, from its field names: the
+    names in alphabetical order joined by spaces, hashed with SHA-256, SHA-1
+    and MD5, the first seven hex digits of each."""
+    text = " ".join(sorted(DECLARED_FIELDS[cls])).encode()
+    return tuple(int(hashlib.new(h, text).hexdigest()[:7], 16) for h in ("sha256", "sha1", "md5"))
 
 
 def fields(c):

@@ -25,7 +25,8 @@ import vesk.cython_pid as cp
 from conftest import fields
 
 PID_CLASSES = (cp.PIDController, cp.PIDControllerXd)
-LARGE = 20_000  # past the size at which a fused step releases the GIL
+LARGE = 20_000  # past the size at which a fused PID step releases the GIL
+ADAPTIVE_LARGE = 1 << 18  # the adaptive step keeps the GIL up to here (it rolls its history in place)
 
 
 class Sub(np.ndarray):
@@ -191,13 +192,13 @@ def test_large_steps_release_the_gil_and_match(cls, capfd):
         assert {k: bits(v) for k, v in fields(fused).items()} == {k: bits(v) for k, v in fields(generic).items()}
 
 
-@pytest.mark.parametrize("n", [6, 4096, LARGE])
+@pytest.mark.parametrize("n", [6, 4096, LARGE, ADAPTIVE_LARGE])
 def test_controllers_stepped_from_two_threads_give_the_sequential_results(n):
     # Small steps share the module's caches (look-ups, spares, the scratch
     # block) between threads; without the GIL they run truly at once.
     rng = np.random.default_rng(11)
     protos = [make(cp.PIDController, (n,), rng)(), make(cp.AdaptiveController, (n,), rng)()]
-    inputs = [[(random_array(rng, (n,), 0.0), random_array(rng, (n,), 0.0)) for _ in range(20 if n == LARGE else 300)]
+    inputs = [[(random_array(rng, (n,), 0.0), random_array(rng, (n,), 0.0)) for _ in range(20 if n >= LARGE else 300)]
               for _ in protos]
 
     def run(controller, steps, out):

@@ -608,13 +608,16 @@ def test_threads_forks_and_reentry_end_as_the_law_ends(cls, case):
 UNDER_TSAN = "TSAN_OPTIONS" in os.environ
 
 
+@pytest.mark.parametrize("size", ["small", "large"])
 @pytest.mark.parametrize("cls", CLASSES, ids=lambda c: c.__name__)
-def test_a_field_another_thread_holds_changes_only_where_the_law_writes_in_place(cls):
-    # A watcher takes the fields while another thread runs large steps back
-    # to back: the law writes the integral (and the adaptive kp) in place and
+def test_a_field_another_thread_holds_changes_only_where_the_law_writes_in_place(cls, size):
+    # A watcher takes the fields while another thread runs steps back to
+    # back: the law writes the integral (and the adaptive kp) in place and
     # replaces the other arrays, so what the watcher holds of those never
-    # changes; and its pickles get their turn.
-    c = cls(*gains(cls, 1 << 14 if UNDER_TSAN else 1 << 18))
+    # changes; and its pickles get their turn. Large steps run without the
+    # GIL; small ones reuse replaced arrays nothing else holds, which without
+    # a GIL another thread may be taking at that moment.
+    c = cls(*gains(cls, 6 if size == "small" else 1 << 14 if UNDER_TSAN else 1 << 18))
     names = DECLARED_FIELDS[cls]  # gc.get_referents lists the fields in this order
     in_place = {"integral"} | ({"kp"} if cls is cp.AdaptiveController else set())
     shape = np.shape(fields(c)["kp"])
@@ -631,14 +634,16 @@ def test_a_field_another_thread_holds_changes_only_where_the_law_writes_in_place
     worker.start()
     changed = set()
     try:
-        for _ in range(40):
+        for _ in range(40 if size == "large" else 400):
             held = {k: v for k, v in zip(names, gc.get_referents(c)) if isinstance(v, np.ndarray) and k not in in_place}
-            before = {k: v.copy() for k, v in held.items()}
-            # waits for the running kernel, not for every next one (pickling
+            # the pickled state holds the fields too: a step must not write
+            # in place what the pickle took between its decision and its store
+            # (waits for the running kernel, not for every next one: pickling
             # the arrays themselves would read the integral while a later
             # kernel writes it in place, as it would with the law)
-            c.__reduce__()
-            time.sleep(0.002)
+            held |= {f"pickled {k}": v for k, v in fields(c).items() if isinstance(v, np.ndarray) and k not in in_place}
+            before = {k: v.copy() for k, v in held.items()}
+            time.sleep(0.002 if size == "large" else 0.0002)
             changed |= {k for k in held if not np.array_equal(held[k], before[k])}
     finally:
         stop.set()

@@ -10,6 +10,11 @@ namespace vesk {
 
 namespace {
 
+// The checksums of the stored format come from the field names alone: the
+// names in alphabetical order joined by single spaces, hashed with SHA-256,
+// SHA-1 and MD5, each hash's first seven hex digits (in that order; the
+// first is the one a reduce writes). A layout with other fields gets other
+// checksums, and so a stored state of it is refused.
 ClassSpec table[] = {
     {.name = "PIDController", .ndim = 1, .law = &pid_law, .checksums = {0x32b920e, 0xb0bfbfa, 0xa7b7f25}},
     {.name = "PIDControllerXd", .ndim = 2, .law = &pid_law, .checksums = {0x32b920e, 0xb0bfbfa, 0xa7b7f25}},

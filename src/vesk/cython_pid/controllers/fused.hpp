@@ -45,9 +45,18 @@
 
 namespace vesk::fused {
 
-// Above this many elements the kernel runs with the GIL released, as
-// NumPy's own loops do (every operand is held meanwhile).
+// From this many elements the kernel runs with the GIL released, as
+// NumPy's own loops do (every operand is held meanwhile), unless the law
+// sets its own `release_gil_from`. Such a step cannot write a replaced
+// array in place (another thread could take it from the controller
+// meanwhile): it writes into a spare array instead.
 inline constexpr std::size_t release_gil_from = 4096;
+
+template <class Law>
+constexpr std::size_t release_gil_from_of() {
+    if constexpr (requires { Law::release_gil_from; }) return Law::release_gil_from;
+    else return release_gil_from;
+}
 
 // ---- the operand table -----------------------------------------------------
 
@@ -60,7 +69,7 @@ enum class Role : std::uint8_t {
     replaced,  // read (see When), then replaced by a new array the step makes
     number,    // a float field, read as a double: an exact Python float
 };
-enum class When : std::uint8_t { always, differentiating };  // when the kernel reads it
+enum class When : std::uint8_t { always, differentiating };  // when the kernel reads the operand
 enum class Rows : std::uint8_t { step, history };           // the target's shape, or ten rows of it
 
 struct OperandSpec {
@@ -68,17 +77,27 @@ struct OperandSpec {
     Role role;
     When when = When::always;
     Rows rows = Rows::step;
-    int result_like = 0;  // replaced: the operand whose dtype object the new array gets
+    // replaced: the operand whose dtype object the new array gets. The rule:
+    // NumPy gives a result the dtype object of the first operand of the
+    // operation that makes it, so name the array the law's expression for
+    // this field starts from (e = r - y: the target; np.roll(history): the
+    // history). A wrong row shows in the fused-against-law test, which
+    // compares which arrays share one dtype object.
+    int result_like = 0;
 };
 
 // The NumPy functions a law may call, a bit each in the masks below.
 enum class NumpyFunction : std::uint8_t { zeros_like, roll, mean, clip };
 inline constexpr unsigned numpy_function_count = 4;
 
+// When the law calls a NumPy function: at every step, or only at a step that
+// does not differentiate (dt <= 0: np.zeros_like gives the derivative).
+enum class Called : std::uint8_t { always, unless_differentiating };
+
 // A NumPy function the law calls, which must still be NumPy's own.
 struct NumpyCall {
     NumpyFunction function;
-    When when;  // `differentiating` here means: called only when not differentiating (zeros_like)
+    Called when;
 };
 
 // ---- arrays as the kernels see them ---------------------------------------
@@ -150,15 +169,13 @@ inline kernels::unaligned_double* data_of(PyObject* a) {
 // `a` can serve as this step's new array of `descr`: nothing but its
 // `holders` (its field and the step's own reference) holds it (no other reference, no weak
 // reference, no view, owns its data, aligned as NumPy allocates) and its
-// strides are those of a new C-ordered array. Only a step that keeps the GIL
-// from this test to its store reuses: no other thread can take the array
-// from the controller meanwhile and see it change. Without a GIL another
-// thread could at any moment, so there nothing is reused.
+// strides are those of a new C-ordered array. Only a step that keeps every
+// other thread from the controller's fields from this test to its store
+// reuses: with the GIL, by keeping it; without, by holding the instance's
+// lock throughout, with nothing between that could wait (a wait lets the
+// lock go). gc.get_referents, the one way to a field that takes no lock,
+// stops the world, and a thread in native code stops only where it waits.
 VESK_ALWAYS_INLINE bool reusable(const KernelArray& a, PyArray_Descr* descr, Py_ssize_t holders = 2) {
-#if defined(Py_GIL_DISABLED)
-    (void)a, (void)descr, (void)holders;
-    return false;
-#else
     auto* array = reinterpret_cast<PyArrayObject*>(a.object);
     constexpr int needed = NPY_ARRAY_OWNDATA | NPY_ARRAY_WRITEABLE | NPY_ARRAY_ALIGNED;
     if (Py_REFCNT(a.object) != holders || PyArray_BASE(array) || (PyArray_FLAGS(array) & needed) != needed ||
@@ -171,8 +188,12 @@ VESK_ALWAYS_INLINE bool reusable(const KernelArray& a, PyArray_Descr* descr, Py_
         if (PyArray_STRIDES(array)[i] != stride) return false;
         stride *= PyArray_DIMS(array)[i];
     }
-    return true;
+#if defined(Py_GIL_DISABLED)
+    // Another thread's last use of the array comes before the drop of its
+    // reference that the count above saw (an acquire of what it released).
+    (void)_Py_atomic_load_ssize_acquire(&a.object->ob_ref_shared);
 #endif
+    return true;
 }
 
 // A new C-ordered array, as NumPy makes one for a result.
@@ -198,17 +219,17 @@ template <std::size_t N>
 VESK_ALWAYS_INLINE bool numpy_calls_are_own(const NumpyCall (&calls)[N], bool differentiate) {
     unsigned wanted = 0;
     for (const NumpyCall& call : calls)
-        if (call.when == When::always || !differentiate) wanted |= 1u << static_cast<unsigned>(call.function);
+        if (call.when == Called::always || !differentiate) wanted |= 1u << static_cast<unsigned>(call.function);
     return wanted == 0 || numpy_functions_are_own(wanted);
 }
 
-// `object` is an ndarray of at least release_gil_from elements.
-inline bool large(PyObject* object) {
+// `object` is an ndarray of at least `from` elements.
+inline bool large(PyObject* object, std::size_t from) {
     if (Py_TYPE(object) != globals::ndarray_type) return false;  // an exact one: nothing else is plain
     auto* array = reinterpret_cast<PyArrayObject*>(object);
     npy_intp size = 1;
     for (int i = 0; i < PyArray_NDIM(array); ++i) size *= PyArray_DIMS(array)[i];
-    return size >= npy_intp{release_gil_from};
+    return size >= static_cast<npy_intp>(from);
 }
 
 // Records `np` of the module namespace `ns` and its functions. 0, or -1
@@ -357,7 +378,7 @@ VESK_NOINLINE Ref step(Instance<typename Law::Fields>* self, PyObject* target, P
     concurrency::KernelOwner owner;
     for (;;) {
         if (!numpy_calls_are_own(Law::numpy_calls, differentiate)) return Ref();
-        const bool to_own = large(target);
+        const bool to_own = large(target, release_gil_from_of<Law>());
         if (to_own ? owner.try_own(self) : !concurrency::owned(self)) break;
         // the caller finds the error a signal handler raised
         if ((to_own ? owner.wait_to_own(self) : concurrency::wait_idle(self)) < 0) return Ref();
@@ -429,8 +450,28 @@ VESK_NOINLINE Ref step(Instance<typename Law::Fields>* self, PyObject* target, P
     // New results; a replaced array nothing else holds is reused by a small
     // step instead (written in place once the kernel is clean, or by it with
     // an undo log). A large step releases the GIL: it never reuses.
-    const bool release_gil = r.n >= release_gil_from;
+    const bool release_gil = r.n >= release_gil_from_of<Law>();
     if (release_gil && !owner.owns()) return Ref();  // cannot happen: nothing ran since the claim
+    // The control signal first: nothing that allocates comes between the
+    // reuse test and the store when there is no GIL.
+    Ref control = new_array(descr_of(arrays[Law::control_like].object), ndim, shape);
+    if (!control) {
+        PyErr_Clear();  // the generic law meets the same shortage and reports it
+        return Ref();
+    }
+    // Without a GIL a small step holds the instance's lock from the reuse
+    // test to the store, and reuses all of its replaced arrays or none (an
+    // allocation under tracemalloc may wait, which lets the lock go).
+    InstanceLock window(self, !release_gil);
+    const auto can_reuse = [&](auto i) {
+        constexpr OperandSpec spec = Law::operands[i];
+        return !release_gil && arrays[i].object && reusable(arrays[i], descr_of(arrays[spec.result_like].object));
+    };
+    const bool reuse_all = window.held() && each_operand<count>([&](auto i) {
+        if constexpr (Law::operands[i].role != Role::replaced) return true;
+        else return can_reuse(i);
+    });
+    if (!reuse_all) window.release();
     Ref results[replaced_count<Law>(count)];  // by replaced_count<Law>(i) for operand i
     const bool made = each_operand<count>([&](auto i) {
         constexpr OperandSpec spec = Law::operands[i];
@@ -440,7 +481,7 @@ VESK_NOINLINE Ref step(Instance<typename Law::Fields>* self, PyObject* target, P
             Ref& result = results[replaced_count<Law>(i)];
             // NumPy gives a result the dtype object of its first operand.
             PyArray_Descr* descr = descr_of(arrays[spec.result_like].object);
-            if (!release_gil && arrays[i].object && reusable(arrays[i], descr)) {
+            if (free_threaded ? reuse_all : can_reuse(i)) {
                 r.reused[i] = true;
                 result = Ref::new_ref(arrays[i].object);
                 r.data[i] = arrays[i].data;
@@ -453,10 +494,9 @@ VESK_NOINLINE Ref step(Instance<typename Law::Fields>* self, PyObject* target, P
             return true;
         }
     });
-    if (release_gil) drop_spares_unlike(r.n);
-    Ref control = made ? new_array(descr_of(arrays[Law::control_like].object), ndim, shape) : Ref();
-    Scratch scratch(control ? Law::scratch_size(r) : 0);
-    if (!control || !scratch.get()) {
+    drop_spares_unlike(r.n);  // a step of another size frees what it cannot use
+    Scratch scratch(made ? Law::scratch_size(r) : 0);
+    if (!made || !scratch.get()) {
         PyErr_Clear();  // the generic law meets the same shortage and reports it
         return Ref();
     }
@@ -474,16 +514,18 @@ VESK_NOINLINE Ref step(Instance<typename Law::Fields>* self, PyObject* target, P
     // The test and the stores hold the instance's lock (see instance.hpp);
     // every old value is still held by `state`, so no store frees anything there.
     bool stored;
-    Py_BEGIN_CRITICAL_SECTION(self);
-    stored = state.unchanged(self->fields);
-    if (stored) {
-        each_operand<count>([&](auto i) {
-            if constexpr (Law::operands[i].role == Role::replaced)
-                set_slot(self->fields[Law::operands[i].source], std::move(results[replaced_count<Law>(i)]));
-            return true;
-        });
+    {
+        const InstanceLock store(self, !window.held());
+        stored = state.unchanged(self->fields);
+        if (stored) {
+            each_operand<count>([&](auto i) {
+                if constexpr (Law::operands[i].role == Role::replaced)
+                    set_slot(self->fields[Law::operands[i].source], std::move(results[replaced_count<Law>(i)]));
+                return true;
+            });
+        }
     }
-    Py_END_CRITICAL_SECTION();
+    window.release();
     if (stored && release_gil) {
         each_operand<count>([&](auto i) {
             if constexpr (Law::operands[i].role == Role::replaced)

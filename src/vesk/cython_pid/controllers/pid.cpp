@@ -43,7 +43,7 @@ struct FusedPid {
          .result_like = target},
     };
     static_assert(std::size(operands) == previous_error + 1, "one row per operand, in the enum's order");
-    static constexpr fused::NumpyCall numpy_calls[] = {{fused::NumpyFunction::zeros_like, fused::When::differentiating}};
+    static constexpr fused::NumpyCall numpy_calls[] = {{fused::NumpyFunction::zeros_like, fused::Called::unless_differentiating}};
     static constexpr int control_like = kp;  // u = Kp*e + ...: kp's dtype object
     using R = fused::Resolved<FusedPid>;
 
