@@ -7,11 +7,11 @@ import sysconfig
 import numpy as np
 import pytest
 
-from conftest import f64, fields, same, entries
+from conftest import f64, fields, names, same, entries
 import vesk.cython_pid as cp
 
 AC = cp.AdaptiveController
-NAMES = ("error_history", "integral", "kd", "ki", "kp", "learning_rate", "max_adjustment", "previous_error")
+NAMES = names(cp.AdaptiveController)
 GAINS = (f64(1.0), f64(0.5), f64(0.01))
 A2 = f64(1.0, 2.0)
 INIT, STEP = (f"vesk.cython_pid.AdaptiveController.{m}" for m in ("__init__", "compute_control"))

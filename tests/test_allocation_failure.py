@@ -15,7 +15,7 @@ import numpy as np
 import pytest
 
 import vesk.cython_pid as cp
-from conftest import fields, same
+from conftest import CLASSES, checksums, fields, gains, make, names, same
 
 try:
     COUNTER = ctypes.c_long.in_dll(ctypes.CDLL(cp.__file__), "vesk_fail_allocation_at")
@@ -24,16 +24,8 @@ except (OSError, ValueError):
 
 pytestmark = pytest.mark.skipif(COUNTER is None, reason="a build without fault injection")
 
-CLASSES = [cp.PIDController, cp.PIDControllerXd, cp.AdaptiveController]
-
-
-def gains(cls, n):
-    shape = (2, n // 2) if cls is cp.PIDControllerXd else (n,)
-    return [np.full(shape, v) for v in (2.0, 3.0, 4.0)]
-
-
 def stepped(cls, n):
-    c = cls(*gains(cls, n))
+    c = make(cls, n)
     shape = np.shape(fields(c)["kp"])
     for _ in range(3):
         c.compute_control(np.linspace(1.0, 2.0, n).reshape(shape), np.zeros(shape), 0.01)
@@ -52,7 +44,7 @@ def state_of(c):
 
 def entries(cls, c):
     """Each entry point's call on controller c, its arguments made beforehand."""
-    checksum = 0xB141BC4 if cls is cp.AdaptiveController else 0x32B920E
+    checksum = checksums(cls)[0]
     reconstruct = getattr(cp, "__pyx_unpickle_" + cls.__name__)
     r, y = positions(c)
     strided = np.repeat(r, 2, axis=-1)[..., ::2]  # the generic law's: not contiguous
@@ -107,6 +99,6 @@ def test_each_allocation_that_fails_raises_memory_error_and_breaks_nothing(cls, 
     # The switch reaches every entry point that allocates anything of its own
     # (a fused step's failures go to the generic law, which gives the result).
     allocates = entry.startswith("compute") or entry in ("__reduce_cython__", "reconstructor bad checksum") or (
-        entry == "__init__" and cls is cp.AdaptiveController)
+        entry == "__init__" and "error_history" in names(cls))  # the adaptive law copies the gains
     assert bool(reached_any) == allocates
     assert bool(failures) == (allocates and entry not in ("compute_control", "compute_control dt 0"))

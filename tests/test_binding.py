@@ -12,13 +12,14 @@ import numpy as np
 import pytest
 
 import vesk.cython_pid as cp
-from conftest import f64, entries
+from conftest import CLASSES as ALL, NDIM, checksums, f64, entries, names
 
 A, B = f64(1.0, 2.0), f64(0.5, 0.25)
 A2, B2 = np.array([[1.0, 2.0], [3.0, 4.0]]), np.array([[0.5, 0.25], [2.0, 1.0]])
-PID_SUM, ADAPTIVE_SUM = 0x32B920E, 0xB141BC4
-CLASSES = {"PIDController": (A, B, A), "PIDControllerXd": (A2, B2, A2), "AdaptiveController": (A, B, A)}
-SUMS = {"PIDController": PID_SUM, "PIDControllerXd": PID_SUM, "AdaptiveController": ADAPTIVE_SUM}
+CLASSES = {cls.__name__: (A, B, A) if NDIM[cls] == 1 else (A2, B2, A2) for cls in ALL}  # gains by class name
+SUMS = {cls.__name__: checksums(cls)[0] for cls in ALL}
+PID_SUMS = checksums(cp.PIDController)
+PID_SUM = PID_SUMS[0]
 
 
 def norm(x):
@@ -73,9 +74,9 @@ def _unpickle(cls):
 
 def _cases():
     for cls, g in CLASSES.items():
-        adaptive = cls == "AdaptiveController"
-        nfields = 8 if adaptive else 5
-        if adaptive:
+        fields = names(getattr(cp, cls))
+        nfields = len(fields)
+        if "learning_rate" in fields:
             yield Case(f"{cls}()", "__init__", f"{cls}.__init__",
                        ("initial_kp", "initial_ki", "initial_kd", "learning_rate", "max_adjustment"), 3,
                        (*g, 0.5, 0.25), _init(cls))
@@ -288,8 +289,8 @@ DEPRECATED = ("__int__ returned non-int (type IntSub).  The ability to return an
 
 
 def incompatible(value):
-    return pickle.PickleError(f"Incompatible checksums ({'0x%x' % value} vs (0x32b920e, 0xb0bfbfa, 0xa7b7f25) "
-                              "= (integral, kd, ki, kp, previous_error))")
+    return pickle.PickleError(f"Incompatible checksums ({'0x%x' % value} vs ({', '.join(map(hex, PID_SUMS))}) "
+                              f"= ({', '.join(names(cp.PIDController))}))")
 
 
 NO_INT = TypeError("an integer is required")
@@ -297,7 +298,7 @@ NO_INT = TypeError("an integer is required")
 
 @pytest.mark.parametrize("checksum, outcome", [
     (float(PID_SUM), None), (IntSub(PID_SUM), None), (np.int64(PID_SUM), None), (via("__int__", PID_SUM), None),
-    (0xB0BFBFA, None), (0xA7B7F25, None), (1.5, incompatible(1)), (True, incompatible(1)), (-1, incompatible(-1)),
+    (PID_SUMS[1], None), (PID_SUMS[2], None), (1.5, incompatible(1)), (True, incompatible(1)), (-1, incompatible(-1)),
     (via("__int__", -7), incompatible(-7)), (LONG_MAX, incompatible(LONG_MAX)),
     (-LONG_MAX - 1, incompatible(-LONG_MAX - 1)),
     ("x", NO_INT), (via("__index__", PID_SUM), NO_INT), (None, NO_INT),

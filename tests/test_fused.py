@@ -22,9 +22,9 @@ import numpy as np
 import pytest
 
 import vesk.cython_pid as cp
-from conftest import fields
+from conftest import CLASSES, NDIM, fields, names, shape_of
 
-PID_CLASSES = (cp.PIDController, cp.PIDControllerXd)
+ONE_D = [cls for cls in CLASSES if NDIM[cls] == 1]
 LARGE = 20_000  # past the size at which a fused PID step releases the GIL
 ADAPTIVE_LARGE = 1 << 18  # the adaptive step keeps the GIL up to here (it rolls its history in place)
 
@@ -59,7 +59,7 @@ def random_array(rng, shape, special_rate):
 def make(cls, shape, rng):
     """A factory of controllers with the same random gains (some of them special values)."""
     gains = [random_array(rng, shape, 0.05) for _ in range(3)]
-    if cls is cp.AdaptiveController:
+    if "learning_rate" in names(cls):
         rate = float(rng.choice([0.01, 0.5, 0.0, -0.3, 2.0, 1e300, np.nan, np.inf, -np.inf]))
         bound = float(rng.choice([0.1, 1.0, 0.0, -0.0, -0.5, np.inf, -np.inf, np.nan, 1e-300]))
         return lambda: cls(*gains, learning_rate=rate, max_adjustment=bound)
@@ -110,31 +110,22 @@ def dtype_links(arrays):
     return [[a.dtype is b.dtype for b in arrays] for a in arrays]
 
 
-def check_identities(before, after, result, cls):
+def check_identities(before, after, result):
     """What the law says about which objects the fields are after a step."""
     assert type(result) is np.ndarray
     assert all(result is not v for v in after.values())
     assert after["integral"] is before["integral"]  # updated in place
     for name in ("kp", "ki", "kd"):
-        if cls is cp.AdaptiveController and name == "kp":
-            assert after["kp"] is before["kp"]  # adapted in place
-        else:
-            assert after[name] is before[name]
+        assert after[name] is before[name]  # never replaced (the adaptive kp is adapted in place)
     assert after["previous_error"] is not before["previous_error"]
     assert type(after["previous_error"]) is np.ndarray
-    if cls is cp.AdaptiveController:
+    if "error_history" in before:
         assert after["error_history"] is not before["error_history"]
         assert type(after["error_history"]) is np.ndarray
 
 
-CASES = [
-    (cp.PIDController, (1,)), (cp.PIDController, (2,)), (cp.PIDController, (6,)), (cp.PIDController, (9,)),
-    (cp.PIDController, (33,)),
-    (cp.PIDControllerXd, (1, 1)), (cp.PIDControllerXd, (2, 3)), (cp.PIDControllerXd, (3, 1)),
-    (cp.PIDControllerXd, (1, 5)), (cp.PIDControllerXd, (4, 9)),
-    (cp.AdaptiveController, (1,)), (cp.AdaptiveController, (2,)), (cp.AdaptiveController, (6,)),
-    (cp.AdaptiveController, (9,)), (cp.AdaptiveController, (33,)),
-]
+SHAPES = {1: [(1,), (2,), (6,), (9,), (33,)], 2: [(1, 1), (2, 3), (3, 1), (1, 5), (4, 9)]}  # by dimension
+CASES = [(cls, shape) for cls in CLASSES for shape in SHAPES[NDIM[cls]]]
 
 
 @pytest.mark.parametrize("restored", [False, True], ids=["constructed", "unpickled"])
@@ -172,13 +163,13 @@ def test_random_sequences_match_the_generic_path(cls, shape, seed, restored, cap
         after_a, after_b = fields(fused), fields(generic)
         assert {k: bits(v) for k, v in after_a.items()} == {k: bits(v) for k, v in after_b.items()}, context
         if not isinstance(a[0], Exception):
-            check_identities(before, after_a, a[0], cls)
+            check_identities(before, after_a, a[0])
             links_a = dtype_links([a[0], target, *after_a.values()])
             links_b = dtype_links([b[0], target, *after_b.values()])
             assert links_a == links_b, context
 
 
-@pytest.mark.parametrize("cls", [cp.PIDController, cp.AdaptiveController])
+@pytest.mark.parametrize("cls", ONE_D)
 def test_large_steps_release_the_gil_and_match(cls, capfd):
     rng = np.random.default_rng(7)
     proto = make(cls, (LARGE,), rng)()
@@ -386,7 +377,7 @@ def test_the_plain_case_takes_the_fused_path(cls, shape, dt, aligned):
         values = {k: unaligned(v) if isinstance(v, np.ndarray) else v for k, v in fields(controller).items()}
         controller.__setstate_cython__(tuple(values[k] for k in sorted(values)))
         target, current = unaligned(target), unaligned(current)
-    assert not generic_ran(lambda: controller.compute_control(target, current, dt), cls in PID_CLASSES)
+    assert not generic_ran(lambda: controller.compute_control(target, current, dt), "error_history" not in names(cls))
 
 
 STATES = {  # restored states that the fused path must leave to the generic law, or handle alike
@@ -406,7 +397,7 @@ ADAPTIVE_STATES = {
 }
 
 
-@pytest.mark.parametrize("cls, state", [*((c, s) for c in (cp.PIDController, cp.AdaptiveController) for s in STATES),
+@pytest.mark.parametrize("cls, state", [*((c, s) for c in ONE_D for s in STATES),
                                         *((cp.AdaptiveController, s) for s in ADAPTIVE_STATES)],
                          ids=lambda x: getattr(x, "__name__", x))
 def test_restored_states_match_the_generic_path(cls, state, capfd):
@@ -432,11 +423,11 @@ def test_restored_states_match_the_generic_path(cls, state, capfd):
 
 
 @pytest.mark.parametrize("n", [6, 700])  # 700: longer than a block, the undo log's own path
-@pytest.mark.parametrize("cls", [cp.PIDController, cp.PIDControllerXd, cp.AdaptiveController])
+@pytest.mark.parametrize("cls", CLASSES)
 @pytest.mark.parametrize("mode", MODES)
 @pytest.mark.parametrize("namespace", ["numpy", "replaced np"])
 def test_overflow_under_each_errstate_mode_matches_the_generic_path(cls, mode, namespace, n, mod, capfd):
-    shape = (2, n // 2) if cls is cp.PIDControllerXd else (n,)
+    shape = shape_of(cls, n)
     fused, generic = stepped(cls, shape), stepped(cls, shape)
     if namespace == "replaced np":
         replace_np(mod, None)
@@ -495,12 +486,11 @@ def test_signed_zeros_through_the_adaptive_gain_match_the_generic_path(capfd):
 # 700: longer than a block (the pass writes over a reused array itself); 5000: the
 # kernel runs without the GIL.
 @pytest.mark.parametrize("n", [6, 700, 5000])
-@pytest.mark.parametrize("cls", [cp.PIDController, cp.AdaptiveController])
+@pytest.mark.parametrize("cls", ONE_D)
 @pytest.mark.parametrize("holder", ["weak reference", "view", "reference"])
 def test_a_field_array_that_something_else_can_see_is_not_reused(cls, holder, n):
     c = stepped(cls, (n,))
-    names = ("previous_error", "error_history") if cls is cp.AdaptiveController else ("previous_error",)
-    for name in names:
+    for name in [k for k in ("previous_error", "error_history") if k in names(cls)]:
         old = fields(c)[name]
         kept = {"weak reference": weakref.ref(old), "view": old[...], "reference": old}[holder]
         saved = np.array(old, copy=True)
@@ -535,7 +525,7 @@ def test_the_kernels_mean_is_numpys_for_every_history_length():
 # ---- scratch kept from step to step -----------------------------------------------------------
 
 
-@pytest.mark.parametrize("cls", [cp.PIDController, cp.PIDControllerXd, cp.AdaptiveController])
+@pytest.mark.parametrize("cls", CLASSES)
 def test_steps_of_other_sizes_in_between_leave_each_controller_as_the_generic_law_does(cls):
     # Every step longer than the stack's room logs its old values into one heap
     # block kept for the next step, whichever controller takes it, smaller or
@@ -543,7 +533,7 @@ def test_steps_of_other_sizes_in_between_leave_each_controller_as_the_generic_la
     # steps of three sizes, an overflow among them, end as the generic law ends.
     sizes = (300, 5000, 1000)  # each past the stack's room; 5000 without the GIL
     rng = np.random.default_rng(11)
-    shapes = [(2, n // 2) if cls is cp.PIDControllerXd else (n,) for n in sizes]
+    shapes = [shape_of(cls, n) for n in sizes]
     pairs = [(stepped(cls, shape), stepped(cls, shape)) for shape in shapes]
     for step in range(4):
         for (fused, generic), shape in zip(pairs, shapes):

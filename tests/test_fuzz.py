@@ -44,7 +44,7 @@ CALLBACKS = {
 
         class Position(np.ndarray):
             def __sub__(self, other):
-                c.__setstate__((None,) * 5)  # drops the old fields, gains included
+                c.__setstate__((None,) * len(c.__reduce__()[2]))  # drops the old fields, gains included
                 return np.ndarray.__sub__(self, other)
 
         try:
@@ -57,9 +57,10 @@ CALLBACKS = {
             def __del__(self):
                 holder.clear()
 
+        fields = len(cp.AdaptiveController(a, a, a).__reduce__()[2])
         holder = [cp.AdaptiveController.__new__(cp.AdaptiveController)]
-        holder[0].__setstate__((Last(),) + (None,) * 7)
-        holder[0].__setstate__((None,) * 8)
+        holder[0].__setstate__((Last(),) + (None,) * (fields - 1))
+        holder[0].__setstate__((None,) * fields)
         assert holder == []
     """,
     "keyword comparison drops the keyword dict": """

@@ -14,11 +14,12 @@ import numpy as np
 import pytest
 
 import vesk.cython_pid as cp
-from conftest import f64
+from conftest import checksums, f64, names
 
 PID, XD, AD = cp.PIDController, cp.PIDControllerXd, cp.AdaptiveController
 UNPICKLE = cp.__pyx_unpickle_PIDController
-CHECKSUM = 0x32B920E
+CHECKSUM, OTHER_CHECKSUM, _ = checksums(PID)  # two the reconstructor accepts
+FOREIGN = checksums(AD)[0]  # one it refuses
 ROUNDS = 600
 MISSING = object()
 
@@ -77,7 +78,7 @@ dt = float("0.1")  # a float object of its own, so its count means something
 pid, xd, ad = PID(a, b, c), XD(m, m, m), AD(a, b, c)
 one = PID(f64(1.0), f64(1.0), f64(1.0))
 bad_ad = AD(a, f64(1.0, 2.0), c)
-state = (f64(0.0, 0.0, 0.0), c, b, a, f64(0.0, 0.0, 0.0))
+state = PID(a, b, c).__reduce__()[2]  # the gains themselves and new zero arrays
 sub = Sub.__new__(Sub)
 # array, ndim, expected exception and message
 odd_arrays = {
@@ -109,7 +110,7 @@ CASES = [
     ("setstate", lambda: PID.__new__(PID).__setstate__(state), [state, *state], None, ""),
     ("setstate dict", lambda: sub.__setstate__((*state, {"x": 1})), [*state], None, ""),
     ("unpickle", lambda: UNPICKLE(PID, CHECKSUM, state), [PID, state, *state], None, ""),
-    ("unpickle subclass", lambda: UNPICKLE(Sub, 0xB0BFBFA, None), [Sub], None, ""),
+    ("unpickle subclass", lambda: UNPICKLE(Sub, OTHER_CHECKSUM, None), [Sub], None, ""),
     ("pickle round trip", lambda: pickle.loads(pickle.dumps(ad)), [ad], None, ""),
     # binding
     ("init count", lambda: PID(a, b), [a, b], TypeError, "takes exactly 3 positional arguments (2 given)"),
@@ -170,8 +171,8 @@ CASES = [
     ("setstate None", lambda: pid.__setstate__(None), [], TypeError, "not subscriptable"),
     ("setstate short", lambda: PID.__new__(PID).__setstate__(state[:3]), [*state], IndexError, ""),
     ("setstate extra refused", lambda: sub.__setstate__((*state, 5)), [*state], TypeError, ""),
-    ("unpickle checksum", lambda: UNPICKLE(PID, 0xB141BC4, state), [PID, state], pickle.PickleError,
-     "Incompatible checksums (0xb141bc4 vs"),
+    ("unpickle checksum", lambda: UNPICKLE(PID, FOREIGN, state), [PID, state], pickle.PickleError,
+     f"Incompatible checksums ({FOREIGN:#x} vs"),
     ("unpickle type", lambda: UNPICKLE(XD, CHECKSUM, state), [XD, state], TypeError, ""),
     ("unpickle state type", lambda: UNPICKLE(PID, CHECKSUM, [1]), [PID], TypeError, "Expected tuple, got list"),
     ("unpickle short state", lambda: UNPICKLE(Sub, CHECKSUM, state[:2]), [Sub, *state], IndexError, ""),
@@ -322,12 +323,13 @@ def test_a_million_controllers_leave_no_blocks():
         pass
 
     z = f64(0.0)
+    rest = (None,) * (len(names(PID)) - 3)
 
     def four():
         PID.__new__(PID)
         Subclassed.__new__(Subclassed).x = z
         cyclic = PID.__new__(PID)  # a cycle through a field
-        cyclic.__setstate__((cyclic, z, z, None, None))
+        cyclic.__setstate__((cyclic, z, z, *rest))
         sub = Subclassed.__new__(Subclassed)  # a cycle through the instance dict
         sub.me = sub
 
@@ -335,7 +337,7 @@ def test_a_million_controllers_leave_no_blocks():
         head = None
         for _ in range(100_000):
             head, old = PID.__new__(PID), head
-            head.__setstate__((old, z, z, None, None))
+            head.__setstate__((old, z, z, *rest))
 
     counts = [sys.getrefcount(o) for o in (z, PID, AD, Subclassed)]
     growth = block_growth(four, 225_000) + block_growth(chain, 1)

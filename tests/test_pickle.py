@@ -12,31 +12,28 @@ import struct
 import numpy as np
 import pytest
 
-from conftest import DECLARED_FIELDS, checksums, entries, f64, run_python
+from conftest import CLASSES, NDIM, checksums, entries, f64, names, run_python
 import vesk.cython_pid as cp
-
-PID5 = tuple(sorted(DECLARED_FIELDS[cp.PIDController]))
-ADA8 = tuple(sorted(DECLARED_FIELDS[cp.AdaptiveController]))
 
 
 def layout(cls):
     """Field names in state order, written checksum, accepted checksums, rejection message."""
-    names, sums = tuple(sorted(DECLARED_FIELDS[cls])), checksums(cls)
-    message = f"Incompatible checksums (0x%x vs ({', '.join(map(hex, sums))}) = ({', '.join(names)}))"
-    return names, sums[0], sums, message
+    sums = checksums(cls)
+    message = f"Incompatible checksums (0x%x vs ({', '.join(map(hex, sums))}) = ({', '.join(names(cls))}))"
+    return names(cls), sums[0], sums, message
 
 
-LAYOUTS = {cls: layout(cls) for cls in DECLARED_FIELDS}
-PID_MSG, ADA_MSG = LAYOUTS[cp.PIDController][3], LAYOUTS[cp.AdaptiveController][3]
-CLASSES = list(LAYOUTS)
+LAYOUTS = {cls: layout(cls) for cls in CLASSES}
 
 
 def test_stored_formats_keep_their_checksums():
-    # Pickles stored today name these; every other test derives them from the field names.
-    assert {cls.__name__: checksums(cls) for cls in CLASSES} == {
-        "PIDController": (0x32B920E, 0xB0BFBFA, 0xA7B7F25),
-        "PIDControllerXd": (0x32B920E, 0xB0BFBFA, 0xA7B7F25),
-        "AdaptiveController": (0xB141BC4, 0xB4FF99B, 0x7E19BD2),
+    # Pickles stored today name these fields and checksums; every other test reads them from conftest.
+    pid = ("integral", "kd", "ki", "kp", "previous_error"), (0x32B920E, 0xB0BFBFA, 0xA7B7F25)
+    assert {cls.__name__: (names(cls), checksums(cls)) for cls in CLASSES} == {
+        "PIDController": pid,
+        "PIDControllerXd": pid,
+        "AdaptiveController": (("error_history", "integral", "kd", "ki", "kp", "learning_rate", "max_adjustment",
+                                "previous_error"), (0xB141BC4, 0xB4FF99B, 0x7E19BD2)),
     }
 LONG_BITS = 8 * ctypes.sizeof(ctypes.c_long)  # the checksum is a C long
 by_class = pytest.mark.parametrize("cls", CLASSES, ids=lambda c: c.__name__)
@@ -62,13 +59,12 @@ def bits(c):
 
 
 def arr(cls, *values):
-    a = f64(*values)
-    return a.reshape(1, -1) if cls is cp.PIDControllerXd else a
+    return np.array(values, dtype=np.float64, ndmin=NDIM[cls])  # one row for a 2-D class
 
 
 def make(cls, maker=None):
     gains = [arr(cls, 2.0, 1.0), arr(cls, 0.5, 0.25), arr(cls, 0.1, 0.3)]
-    extra = (0.05, 0.2) if cls is cp.AdaptiveController else ()
+    extra = (0.05, 0.2) if "learning_rate" in names(cls) else ()
     return (maker or cls)(*gains, *extra)
 
 
@@ -92,18 +88,19 @@ def test_round_trip_continues_bitwise(cls, protocol):
 
 @by_class
 def test_reduce_values(cls):
-    names, k, _, _ = LAYOUTS[cls]
-    n = len(names)
+    fields, k, _, _ = LAYOUTS[cls]
+    n = len(fields)
     gains = [arr(cls, 2.0), arr(cls, 0.5), arr(cls, 0.1)]
     c = cls(*gains)
     r, args, st = c.__reduce__()
     assert r is recon(cls) and args == (cls, k, None) and type(args[1]) is int and len(st) == n
     assert all(a is b for a, b in zip(st, c.__reduce__()[2]))  # the field objects themselves
-    f = dict(zip(names, st))
-    # the PID classes keep the caller's gain arrays, the adaptive controller copies
-    assert all((f[g] is a) == (cls is not cp.AdaptiveController) for g, a in zip(("kp", "ki", "kd"), gains))
-    if cls is cp.AdaptiveController:
-        assert st[5:7] == (0.01, 0.1) and st[0].shape == (10, 1)
+    f = dict(zip(fields, st))
+    adaptive = "error_history" in f
+    # the PID law keeps the caller's gain arrays, the adaptive controller copies
+    assert all((f[g] is a) == (not adaptive) for g, a in zip(("kp", "ki", "kd"), gains))
+    if adaptive:
+        assert (f["learning_rate"], f["max_adjustment"]) == (0.01, 0.1) and f["error_history"].shape == (10, 1)
     assert cls.__new__(cls).__reduce__() == (recon(cls), (cls, k, (None,) * n))
     for i in (n - 1, 0):  # a single field that is not None selects the set-state shape
         c = cls.__new__(cls)
@@ -115,11 +112,11 @@ def test_reduce_values(cls):
 
 @by_class
 def test_subclass_instance_dict(cls):
-    names, k, _, _ = LAYOUTS[cls]
+    fields, k, _, _ = LAYOUTS[cls]
     sub = SUBS[cls]
     s = sub.__new__(sub)
     red = s.__reduce__()
-    assert red == (recon(cls), (sub, k, None), (None,) * len(names) + ({},)) and red[2][-1] is s.__dict__
+    assert red == (recon(cls), (sub, k, None), (None,) * len(fields) + ({},)) and red[2][-1] is s.__dict__
     s = make(cls, sub)
     s.tag, s.data = "x", [1, 2]
     run(s, cls, 2)
@@ -143,7 +140,7 @@ def test_pickle_loads_in_fresh_process(cls):
 
 
 HEAD = (b"\x80\x02cvesk.cython_pid\n__pyx_unpickle_PIDController\ncvesk.cython_pid\nPIDController\n"
-        b"J" + struct.pack("<i", 53187086))  # PROTO 2, GLOBAL, GLOBAL, BININT
+        b"J" + struct.pack("<i", checksums(cp.PIDController)[0]))  # PROTO 2, GLOBAL, GLOBAL, BININT
 # MARK, five BINFLOATs (integral, kd, ki, kp, previous_error), TUPLE
 STATE = b"(" + b"".join(b"G" + struct.pack(">d", x) for x in (0.0, 0.5, 1.0, 2.0, 0.0)) + b"t"
 
@@ -196,9 +193,10 @@ def test_reconstructor_accepts_layout_checksums(cls, index):
 
 
 @pytest.mark.parametrize("cls, checksum, text", [
-    (cp.PIDController, 0xB141BC4, "0xb141bc4"), (cp.PIDController, -1, "0x-1"), (cp.PIDController, 0, "0x0"),
-    (cp.PIDController, 1.5, "0x1"), (cp.PIDControllerXd, 0x7E19BD2, "0x7e19bd2"),
-    (cp.AdaptiveController, 0x32B920E, "0x32b920e"), (cp.AdaptiveController, 0xB0BFBFA, "0xb0bfbfa"),
+    # each checksum that another class accepts and this one does not
+    *dict.fromkeys((cls, k, hex(k)) for cls in CLASSES for other in CLASSES for k in checksums(other)
+                   if k not in checksums(cls)),
+    (cp.PIDController, -1, "0x-1"), (cp.PIDController, 0, "0x0"), (cp.PIDController, 1.5, "0x1"),
     (cp.AdaptiveController, -0x1F, "0x-1f"),
     # the extremes of a C long
     (cp.PIDController, -(1 << LONG_BITS - 1), f"0x-{1 << LONG_BITS - 1:x}"),
@@ -224,6 +222,9 @@ def test_pickle_error_imported_each_time(monkeypatch):
         cp.__pyx_unpickle_AdaptiveController(cp.AdaptiveController, 5, None)
 
 
+PID_SUM = checksums(cp.PIDController)[0]
+
+
 class Tup(tuple):
     pass
 
@@ -234,16 +235,16 @@ class BadInt:
 
 
 @pytest.mark.parametrize("args, exc, msg", [
-    ((cp.PIDController, "53187086", None), TypeError, "^an integer is required$"),
+    ((cp.PIDController, str(PID_SUM), None), TypeError, "^an integer is required$"),
     ((cp.PIDController, BadInt(), None), TypeError, r"^__int__ returned non-int \(type str\)$"),
     ((cp.PIDController, 2**64, None), OverflowError, None),
-    ((cp.PIDControllerXd, 0x32B920E, None), TypeError, "PIDControllerXd"),  # __new__: not a subtype
-    ((42, 0x32B920E, None), TypeError, None),
-    ((cp.PIDController, 0x32B920E, [1, 2, 3, 4, 5]), TypeError, "^Expected tuple, got list$"),
-    ((cp.PIDController, 0x32B920E, Tup((1, 2, 3, 4, 5))), TypeError, "^Expected tuple, got Tup$"),
-    ((cp.PIDController, 0x32B920E),
+    ((cp.PIDControllerXd, PID_SUM, None), TypeError, "PIDControllerXd"),  # __new__: not a subtype
+    ((42, PID_SUM, None), TypeError, None),
+    ((cp.PIDController, PID_SUM, [1, 2, 3, 4, 5]), TypeError, "^Expected tuple, got list$"),
+    ((cp.PIDController, PID_SUM, Tup((1, 2, 3, 4, 5))), TypeError, "^Expected tuple, got Tup$"),
+    ((cp.PIDController, PID_SUM),
      TypeError, r"^__pyx_unpickle_PIDController\(\) takes exactly 3 positional arguments \(2 given\)$"),
-    ((cp.PIDController, 0x32B920E, (1, 2)), IndexError, None),
+    ((cp.PIDController, PID_SUM, (1, 2)), IndexError, None),
 ])
 def test_reconstructor_refusals(args, exc, msg):
     with pytest.raises(exc, match=msg) as ei:

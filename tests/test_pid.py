@@ -11,9 +11,9 @@ import numpy as np
 import pytest
 
 import vesk.cython_pid as cp
-from conftest import fields, entries, same
+from conftest import fields, entries, names, same
 
-NAMES = ("integral", "kd", "ki", "kp", "previous_error")  # order of the pickled state
+NAMES = names(cp.PIDController)  # order of the pickled state
 KINDS = [pytest.param(cp.PIDController, (3,), id="1d"), pytest.param(cp.PIDControllerXd, (2, 3), id="2d")]
 NOTHING, INTEGRAL, BOTH = "nothing", "integral", "integral+previous_error"
 DELETED = object()

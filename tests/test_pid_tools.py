@@ -9,6 +9,7 @@ from numpy.testing import assert_allclose, assert_array_equal
 
 import vesk.cython_pid as cp
 from vesk import pid_tools as pt
+from conftest import CLASSES as ALL, NDIM, base
 
 
 class SubXd(cp.PIDControllerXd):
@@ -20,14 +21,14 @@ class SubAdaptive(cp.AdaptiveController):
         return (SubAdaptive, ())
 
 
-CLASSES = [cp.PIDController, cp.PIDControllerXd, cp.AdaptiveController, SubXd, SubAdaptive]
+CLASSES = [*ALL, SubXd, SubAdaptive]
 IDS = [c.__name__ for c in CLASSES]
 
 
 def arr(cls, *values):
     """A float64 array in the class's dimensions: as given, or a column for the 2-D class."""
     a = np.array(values, dtype=np.float64)
-    return a.reshape(-1, 1) if issubclass(cls, cp.PIDControllerXd) else a
+    return a if NDIM[base(cls)] == 1 else a.reshape(-1, 1)
 
 
 def make(cls, kp, ki, kd, rate=0.0):
@@ -173,7 +174,7 @@ def test_the_models_are_the_law_python_control_runs(cls):
         x = a @ x + b * c.compute_control(r, arr(cls, *x[0]), dt).ravel()
     y = np.array(y)
     for i in range(3):
-        index = (i, 0) if issubclass(cls, cp.PIDControllerXd) else i
+        index = i if NDIM[base(cls)] == 1 else (i, 0)
         model = pt.state_space(c, dt, index=index)
         loop = control.feedback(plant * model, 1)
         expected = np.ravel(control.forced_response(loop, np.arange(n) * dt, np.ones(n)).outputs)

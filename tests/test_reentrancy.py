@@ -23,26 +23,15 @@ import numpy as np
 import pytest
 
 import vesk.cython_pid as cp
-from conftest import DECLARED_FIELDS, fields, run_python, same
+from conftest import CLASSES, FIELDS, NDIM, checksums, fields, gains, make, run_python, same, shape_of
 
 pytestmark = pytest.mark.filterwarnings("ignore::DeprecationWarning")  # shape and strides set in place
 
 N = 6
 DT = 0.01
-CLASSES = [cp.PIDController, cp.PIDControllerXd, cp.AdaptiveController]
-GAIN_FIELDS = ("kp", "ki", "kd", "integral", "previous_error")
-
-
-def shape_of(cls, n=N):
-    return (2, n // 2) if cls is cp.PIDControllerXd else (n,)
-
-
-def gains(cls, n=N, value=2.0):
-    return [np.full(shape_of(cls, n), value + i) for i in range(3)]
-
-
-def checksum(cls):
-    return 0xB141BC4 if cls is cp.AdaptiveController else 0x32B920E
+# each class's arrays of the element shape (every array field but the history)
+GAIN_FIELDS = {cls: [k for k, v in fields(make(cls, N)).items() if np.shape(v) == shape_of(cls, N)]
+               for cls in CLASSES}
 
 
 def state_tuple(c):
@@ -151,7 +140,7 @@ def reset_init(ctx):
 
 def reset_setstate(ctx):
     c = ctx.controller
-    c.__setstate_cython__(state_tuple(type(c)(*gains(type(c), 2 * N))))
+    c.__setstate_cython__(state_tuple(make(type(c), 2 * N)))
 
 
 def drop_fields(ctx):
@@ -323,7 +312,7 @@ class Call:
 
     def __init__(self, cls, entry):
         self.cls, self.entry = cls, entry
-        self.controller = cls(*gains(cls))
+        self.controller = make(cls, N)
         for _ in range(3):  # a history and a previous error worth reading
             self.controller.compute_control(*self.positions(), DT)
         self.number = lambda v: v
@@ -331,7 +320,7 @@ class Call:
         self.dt = 0.0 if entry == "compute_control at dt 0" else DT  # dt 0 looks np.zeros_like up
 
     def positions(self):
-        shape = shape_of(self.cls)
+        shape = shape_of(self.cls, N)
         return np.linspace(1.0, 2.0, N).reshape(shape).copy(), np.full(shape, 0.25)  # each owns its data
 
     def make(self):
@@ -339,17 +328,17 @@ class Call:
         if self.entry.startswith("compute_control"):
             return c.compute_control, self.positions(), {kw("dt"): self.number(self.dt)}
         if self.entry == "__init__":
-            g = gains(self.cls)
-            if self.cls is cp.AdaptiveController:
+            g = gains(self.cls, N)
+            if "learning_rate" in FIELDS[self.cls]:
                 return c.__init__, tuple(g), {kw("learning_rate"): self.number(0.02)}
             return c.__init__, tuple(g[:2]), {kw("kd"): g[2]}
         if self.entry == "__reduce_cython__":
             return c.__reduce_cython__, (), {}
-        state = state_tuple(self.cls(*gains(self.cls, value=5.0)))
+        state = state_tuple(self.cls(*gains(self.cls, N, (5.0, 6.0, 7.0))))
         if self.entry == "__setstate_cython__":
             return c.__setstate_cython__, (state,), {}
         reconstruct = getattr(cp, reconstructor_name(self.cls))
-        return reconstruct, (self.cls, self.number(checksum(self.cls)), state), {}
+        return reconstruct, (self.cls, self.number(checksums(self.cls)[0]), state), {}
 
 
 ENTRIES = ["compute_control", "compute_control at dt 0", "__init__", "__reduce_cython__", "__setstate_cython__", "reconstructor"]
@@ -358,7 +347,7 @@ ENTRIES = ["compute_control", "compute_control at dt 0", "__init__", "__reduce_c
 def consistent(c):
     """Every array field of one shape (the history ten rows of it), or all None."""
     f = fields(c)
-    arrays = [f[k] for k in GAIN_FIELDS]
+    arrays = [f[k] for k in GAIN_FIELDS[type(c)]]
     if all(a is None for a in arrays):
         return True
     if not all(type(a) is np.ndarray for a in arrays):
@@ -426,7 +415,7 @@ def test_python_code_during_a_call_cannot_break_it(cls, entry, hook, mutation):
         c = result
     if not (mutation in CHANGES_STORED and entry in ("__init__", "__setstate_cython__", "reconstructor")):
         assert consistent(c), fields(c)
-    if all(isinstance(v, np.ndarray) for k, v in fields(c).items() if k in GAIN_FIELDS) and consistent(c):
+    if all(isinstance(v, np.ndarray) for k, v in fields(c).items() if k in GAIN_FIELDS[cls]) and consistent(c):
         shape = np.shape(fields(c)["kp"])
         try:
             c.compute_control(np.ones(shape), np.zeros(shape), DT)  # and it steps on
@@ -448,7 +437,7 @@ import vesk.cython_pid as cp
 signal.alarm(60)
 cls = cp.{cls}
 def make(n):
-    shape = (2, n // 2) if cls is cp.PIDControllerXd else (n,)
+    shape = (n,) if {ndim} == 1 else (2, n // 2)
     return cls(*(np.ones(shape) for _ in range(3))), shape
 def step(c, shape, value=1.0):
     return c.compute_control(np.full(shape, value), np.zeros(shape), 0.01)
@@ -596,7 +585,7 @@ def test_threads_forks_and_reentry_end_as_the_law_ends(cls, case):
         # There the same law in NumPy itself overflows a 4 MiB stack (NumPy
         # before 2.3 in its error callback; a debug interpreter's larger frames).
         pytest.skip("the law in NumPy overflows a 4 MiB thread's stack here too")
-    code = THREAD_PRELUDE.format(cls=cls.__name__) + textwrap.dedent(THREAD_CASES[case])
+    code = THREAD_PRELUDE.format(cls=cls.__name__, ndim=NDIM[cls]) + textwrap.dedent(THREAD_CASES[case])
     proc = run_python(code, check=False)
     assert proc.returncode == 0, (proc.returncode, proc.stderr[-2000:])
     if "re-entry" in case:
@@ -617,9 +606,9 @@ def test_a_field_another_thread_holds_changes_only_where_the_law_writes_in_place
     # changes; and its pickles get their turn. Large steps run without the
     # GIL; small ones reuse replaced arrays nothing else holds, which without
     # a GIL another thread may be taking at that moment.
-    c = cls(*gains(cls, 6 if size == "small" else 1 << 14 if UNDER_TSAN else 1 << 18))
-    names = DECLARED_FIELDS[cls]  # gc.get_referents lists the fields in this order
-    in_place = {"integral"} | ({"kp"} if cls is cp.AdaptiveController else set())
+    c = make(cls, 6 if size == "small" else 1 << 14 if UNDER_TSAN else 1 << 18)
+    names = FIELDS[cls]  # gc.get_referents lists the fields in this order
+    in_place = {"integral"} | ({"kp"} if "error_history" in names else set())  # the adaptive law adapts kp
     shape = np.shape(fields(c)["kp"])
     targets = [np.full(shape, float(k)) for k in range(4)]
     stop = threading.Event()
@@ -657,7 +646,7 @@ def test_memory_kept_for_large_steps_is_given_back():
     # After a large step the module keeps its scratch for the next one; it
     # gives it back when the last controller goes, and when steps need far
     # less.
-    code = THREAD_PRELUDE.format(cls="AdaptiveController") + textwrap.dedent("""
+    code = THREAD_PRELUDE.format(cls="AdaptiveController", ndim=NDIM[cp.AdaptiveController]) + textwrap.dedent("""
         def rss():
             gc.collect()
             return int(open("/proc/self/statm").read().split()[1]) * os.sysconf("SC_PAGE_SIZE")

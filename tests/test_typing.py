@@ -12,6 +12,7 @@ import textwrap
 import pytest
 
 import vesk.cython_pid as cp
+from conftest import checksums
 
 pytest.importorskip("mypy", reason="mypy is not installed (it comes with the `test` extra)")
 
@@ -72,7 +73,7 @@ def test_stubtest_finds_no_difference(tmp_path):
 
 
 # Each line marked `# E: code` must draw exactly that mypy error; no other line may draw one.
-MISUSE = """\
+MISUSE = f"""\
     import numpy as np
     from numpy.typing import NDArray
 
@@ -85,7 +86,7 @@ MISUSE = """\
     PIDControllerXd(kp=a, ki=a, kd=a).compute_control(target_position=a, current_position=a, dt=1)
     AdaptiveController(a, a, a, 0.1, max_adjustment=1)
     zeros: NDArray[np.float64] = cp.np.zeros(3)
-    restored: PIDController = cp.__pyx_unpickle_PIDController(PIDController, 0x32B920E, None)
+    restored: PIDController = cp.__pyx_unpickle_PIDController(PIDController, {checksums(cp.PIDController)[0]:#x}, None)
     PIDController(a, a, a).__setstate__((None, None, None, None, None))
     PIDController(a, a, a).compute_control(a, a, np.float32(0.001))
     AdaptiveController(a, a, a, learning_rate=np.float32(0.05), max_adjustment=np.int64(1))
@@ -117,7 +118,7 @@ MISUSE = """\
     AdaptiveController(a, a, a, learning_rate="fast")  # E: arg-type
     AdaptiveController(None, a, a)  # E: arg-type
     n: int = PIDController(a, a, a).compute_control(a, a, 0.1)  # E: assignment
-    cp.__pyx_unpickle_PIDController(PIDControllerXd, 0x32B920E, None)  # E: arg-type
+    cp.__pyx_unpickle_PIDController(PIDControllerXd, {checksums(cp.PIDController)[0]:#x}, None)  # E: arg-type
     PIDController(a, a, a).gain  # E: attr-defined
 """
 

@@ -1,4 +1,5 @@
-// The controller classes of the module.
+// The controller classes of the module, and the one place that gives them
+// their methods and puts those into the module.
 #pragma once
 
 #include "extension/class_spec.hpp"
@@ -12,5 +13,18 @@ std::span<ClassSpec> controller_classes();
 // two) and its reconstructor, then derives the rest of its description.
 // 0, or -1 with an error set.
 int prepare_controller_classes();
+
+// Readies each class in table order, makes it an attribute of `module` and
+// moves its native pickling methods to the names pickle looks for.
+// 0, or -1 with an error set.
+int publish_controller_classes(PyObject* module);
+
+// Binds each class's methods in its dictionary as function objects.
+// 0, or -1 with an error set.
+int install_controller_methods();
+
+// Makes each class's reconstructor a module-level function of namespace `ns`.
+// 0, or -1 with an error set.
+int publish_reconstructors(PyObject* ns);
 
 }  // namespace vesk

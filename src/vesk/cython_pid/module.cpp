@@ -18,7 +18,6 @@
 #include "extension/function.hpp"
 #include "extension/globals.hpp"
 #include "extension/traceback.hpp"
-#include "persistence/pickle.hpp"
 
 // Set by a host program that embeds the interpreter to have the module call
 // itself __main__.
@@ -161,17 +160,20 @@ Ref import_type(const ExternalType& entry) {
     return type;
 }
 
+// Checks every external type; keeps ndarray, the one used later.
 int import_external_types() {
     for (const ExternalType& entry : external_types) {
         Ref type = import_type(entry);
         if (!type) return -1;
-        if (entry.module[0] == 'n' && std::strcmp(entry.name, "ndarray") == 0 && !globals::ndarray_type) {
+        if (entry.module[0] == 'n' && std::strcmp(entry.name, "ndarray") == 0 && !globals::ndarray_type)
             globals::ndarray_type = reinterpret_cast<PyTypeObject*>(type.release());  // kept for the process
-            use_native_float64_header(globals::ndarray_type);
-        }
     }
     return 0;
 }
+
+// Whether validation may read a native float64 ndarray's header instead of
+// requesting its buffer (buffer.hpp): decided from ndarray as resolved.
+void choose_float64_validation() { use_native_float64_header(globals::ndarray_type); }
 
 // `np`: numpy as sys.modules holds it, unless that entry is still being
 // initialised; then a regular import.
@@ -197,38 +199,6 @@ int bind_numpy(PyObject* ns) {
     return PyDict_SetItem(ns, globals::names.np, numpy.get());
 }
 
-// ---- classes and function objects --------------------------------------
-
-int publish_classes(PyObject* module) {
-    for (ClassSpec& c : controller_classes()) {
-        if (PyType_Ready(&c.type) < 0) return -1;
-        if (PyObject_SetAttrString(module, c.name, reinterpret_cast<PyObject*>(&c.type)) < 0) return -1;
-        if (setup_pickling(c) < 0) return -1;
-    }
-    return 0;
-}
-
-int install_methods() {
-    for (ClassSpec& c : controller_classes()) {
-        Ref dict = Ref::steal(PyType_GetDict(&c.type));
-        if (!dict) return -1;
-        for (const FunctionSpec& spec : c.functions) {
-            Ref function = make_function(spec);
-            if (!function || PyDict_SetItemString(dict.get(), spec.name, function.get()) < 0) return -1;
-            PyType_Modified(&c.type);
-        }
-    }
-    return 0;
-}
-
-int publish_reconstructors(PyObject* ns) {
-    for (const ClassSpec& c : controller_classes()) {
-        Ref function = make_function(c.reconstructor_function);
-        if (!function || PyDict_SetItemString(ns, c.reconstructor_function.name, function.get()) < 0) return -1;
-    }
-    return 0;
-}
-
 // Steps 7 on: everything after the constants exist. A failure here gets the
 // "init vesk.cython_pid" traceback entry.
 int execute_body(PyObject* module, PyObject* ns) {
@@ -240,13 +210,14 @@ int execute_body(PyObject* module, PyObject* ns) {
     }
     if (enter_in_sys_modules(module) < 0) return -1;
     if (prepare_controller_classes() < 0) return -1;
-    if (publish_classes(module) < 0) return -1;
+    if (publish_controller_classes(module) < 0) return -1;
     if (import_external_types() < 0) return -1;
+    choose_float64_validation();
     if (bind_numpy(ns) < 0) return -1;
     if (fused::remember_numpy(ns) < 0) return -1;
     if (concurrency::install_fork_handler() < 0) return -1;
     lifecycle::on_last_freed = fused::release_kept_memory;
-    if (install_methods() < 0) return -1;
+    if (install_controller_methods() < 0) return -1;
     if (publish_reconstructors(ns) < 0) return -1;
     Ref test = Ref::steal(PyDict_New());
     if (!test || PyDict_SetItem(ns, globals::names.test, test.get()) < 0) return -1;

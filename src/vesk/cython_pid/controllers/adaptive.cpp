@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include "extension/binding.hpp"
+#include "extension/convert.hpp"
 #include "extension/operation.hpp"
 #include "fused.hpp"
 #include "numpy_calls.hpp"
@@ -87,6 +88,7 @@ struct FusedAdaptive {
     // by side, the spare cost 15 to 30 % a step at 2^14 to 2^16 elements
     // (twice the history's bytes in the caches), and 8 % at 2^18.
     static constexpr std::size_t release_gil_from = std::size_t{1} << 18;
+    using ndims = std::integer_sequence<int, 1>;
     using R = fused::Resolved<FusedAdaptive>;
 
     // A NaN bound is NumPy's to clip with: the kernel's clip would keep the value.
@@ -117,7 +119,7 @@ struct FusedAdaptive {
         const double limit = r.number[max_adjustment];
         return {
             .target = r.data[target], .current = r.data[current], .ki = r.data[ki], .kd = r.data[kd],
-            .previous = r.data[previous_error], .history = r.data[error_history], .kp = r.data[kp],
+            .history = r.data[error_history], .previous = r.data[previous_error], .kp = r.data[kp],
             .integral = r.data[integral], .dt = r.dt, .learning_rate = r.number[learning_rate], .lower = -limit,
             .upper = limit, .error = error(r), .control = r.control, .kp_undo = kp_undo(r),
             .integral_undo = integral_undo(r), .previous_undo = previous_undo(r),
@@ -125,9 +127,9 @@ struct FusedAdaptive {
             .oldest = rolled(r) ? oldest(r) : nullptr,
         };
     }
-    static bool kernel(const R& r) { return kernels::adaptive_step(pass(r), r.n, r.differentiate); }
+    static bool kernel(const R& r) { return kernels::run(pass(r), r.n, r.differentiate); }
     static void undo(const R& r) {
-        kernels::undo_updates(pass(r), r.n);
+        kernels::undo(pass(r), r.n);
         if (rolled(r)) kernels::unroll_history(r.data[error_history], oldest(r), r.n);
     }
     static void commit(const R& r) {
@@ -145,18 +147,16 @@ struct FusedAdaptive {
 }  // namespace
 
 int adaptive_init(const ClassSpec& spec, AdaptiveObject* self, PyObject* args, PyObject* kwds) {
-    const int ndim = spec.ndim;
     Operation op(spec.traceback.init);
     Ref given[5];
-    if (bind(init_params, args, kwds, given) < 0) return op.fail_status();
     double learning = default_learning_rate, max_adjust = default_max_adjustment;
-    if (given[3] && to_double(given[3].get(), &learning) < 0) return op.fail_status();
-    if (given[4] && to_double(given[4].get(), &max_adjust) < 0) return op.fail_status();
+    auto convert = [&] {
+        if (given[3] && to_double(given[3].get(), &learning) < 0) return -1;
+        if (given[4] && to_double(given[4].get(), &max_adjust) < 0) return -1;
+        return 0;
+    };
+    if (steps::bind_gains(op, init_params, args, kwds, spec.ndim, given, convert) < 0) return -1;
     Ref* gains = given;
-    for (int i = 0; i < 3; ++i)
-        if (check_array_type(gains[i].get(), init_params.names[i]) < 0) return -1;
-    for (int i = 0; i < 3; ++i)
-        if (op.export_buffer(gains[i].get(), ndim) < 0) return op.fail_status();
 
     // Copies: the caller's arrays and the adapted gain stay independent.
     constexpr AdaptiveFields::Field gain_fields[3] = {kp, ki, kd};
@@ -195,21 +195,11 @@ int adaptive_init(const ClassSpec& spec, AdaptiveObject* self, PyObject* args, P
     return 0;
 }
 
-PyObject* adaptive_compute_control(const ClassSpec& spec, AdaptiveObject* self, PyObject* const* args,
-                                   Py_ssize_t nargs, PyObject* kwnames) {
-    const int ndim = spec.ndim;
-    steps::StepArgs step;
-    if (steps::bind_step(spec.traceback.compute_control, args, nargs, kwnames, step) < 0) return nullptr;
-    PyObject* const target = step.target_position.get();
-    PyObject* const current = step.current_position.get();
-    if (Ref control = ndim == 1 ? fused::step<FusedAdaptive, 1>(self, target, current, step.dt) : Ref())
-        return control.release();
-    // The generic law, once no kernel of another thread updates the arrays
-    // (a signal handler may raise while the step waits).
-    if (PyErr_Occurred() || concurrency::wait_idle(self) < 0) return nullptr;
-    Operation op(spec.traceback.compute_control);
-    if (steps::export_positions(op, ndim, step) < 0) return nullptr;
+namespace {
 
+// The law in NumPy's operations, for every step the fused one does not take
+// (not inlined: its frame stays off the fused path)
+VESK_NOINLINE PyObject* adaptive_generic(Operation& op, AdaptiveObject* self, const steps::StepArgs& step, int ndim) {
     FloatLocal error(ndim), derivative(ndim);
     if (error.assign(numpy::sub(step.target_position.get(), step.current_position.get())) < 0) return op.fail();
 
@@ -278,6 +268,13 @@ PyObject* adaptive_compute_control(const ClassSpec& spec, AdaptiveObject* self, 
     if (!copy) return op.fail();
     set_field(self, previous_error, std::move(copy));
     return control_signal.release();
+}
+
+}  // namespace
+
+PyObject* adaptive_compute_control(const ClassSpec& spec, AdaptiveObject* self, PyObject* const* args,
+                                   Py_ssize_t nargs, PyObject* kwnames) {
+    return steps::compute_control<FusedAdaptive, adaptive_generic>(spec, self, args, nargs, kwnames);
 }
 
 }  // namespace vesk

@@ -40,6 +40,7 @@
 #include "extension/concurrency.hpp"
 #include "extension/globals.hpp"
 #include "extension/instance.hpp"
+#include "extension/instance_lock.hpp"
 #include "extension/numpy_api.hpp"
 #include "kernels.hpp"
 
@@ -52,9 +53,9 @@ namespace vesk::fused {
 // meanwhile): it writes into a spare array instead.
 inline constexpr std::size_t release_gil_from = 4096;
 
-template <class Law>
+template <class Fused>
 constexpr std::size_t release_gil_from_of() {
-    if constexpr (requires { Law::release_gil_from; }) return Law::release_gil_from;
+    if constexpr (requires { Fused::release_gil_from; }) return Fused::release_gil_from;
     else return release_gil_from;
 }
 
@@ -285,9 +286,9 @@ private:
     Ref refs_[N];
 };
 
-// Runs `kernel` (which returns whether a NaN reached a result) with the
-// floating-point status cleared, and then, if no NaN came out and no flag
-// was raised, `commit`, else `undo` (of what the kernel changed in place):
+// Runs `kernel` (which returns true when no NaN reached a result) with the
+// floating-point status cleared, and then, if it came through clean and no
+// flag was raised, `commit`, else `undo` (of what the kernel changed in place):
 // all with the GIL released for large n, as NumPy's own loops run (the
 // kernel and `commit` only write into arrays the step updates in place, as
 // NumPy's in-place additions do). True when the step was committed.
@@ -295,8 +296,8 @@ template <class Kernel, class Commit, class Undo>
 bool run_clean(bool release_gil, Kernel&& kernel, Commit&& commit, Undo&& undo) {
     auto run = [&] {
         kernels::FpStatus::clear();
-        bool nan = kernel();
-        if (nan || kernels::FpStatus::raised()) {
+        const bool clean = kernel();
+        if (!clean || kernels::FpStatus::raised()) {
             undo();
             return false;
         }
@@ -319,14 +320,14 @@ bool run_clean(bool release_gil, Kernel&& kernel, Commit&& commit, Undo&& undo) 
 // not cleared in bulk: a step is short at small n, and clearing the whole
 // block first compiled to a string instruction that cost more than the
 // checks themselves.
-template <class Law>
+template <class Fused>
 struct Resolved {
-    static constexpr int count = static_cast<int>(std::size(Law::operands));
+    static constexpr int count = static_cast<int>(std::size(Fused::operands));
     // (Plain arrays: a template argument would drop kernels::unaligned_double's alignment attribute.)
     kernels::unaligned_double* data[count];    // arrays: their data (null: not read this step)
     double number[count];          // numbers: their value
     kernels::unaligned_double* result[count];  // replaced: the new array's data, or null when reused
-    bool reused[count];            // replaced: the old array is written in place by the commit
+    bool reused[count];            // replaced: the old array is written in place, by the kernel or the commit
     kernels::unaligned_double* control = nullptr;
     double* scratch = nullptr;
     std::size_t n = 0;
@@ -335,10 +336,10 @@ struct Resolved {
 };
 
 // A law's fused step: the control signal, or nothing (and no error) for the
-// generic law. `Law` gives `Fields`, `operands` (its table), `numpy_calls`,
+// generic law. `Fused` gives `Fields`, `operands` (its table), `numpy_calls`,
 // `control_like` (the operand whose dtype object the control signal gets),
 // `scratch_size(r)`, `accepts(r)` (checks beyond the table's), `kernel(r)`
-// (true when a NaN came out; it updates the `updated` operands in place and
+// (true when no NaN came out; it updates the `updated` operands in place and
 // logs their old values), `commit(r)` (what a reused array gets, once the
 // kernel came through clean) and `undo(r)` (of what the kernel changed in
 // place, from its log, when it did not).
@@ -353,10 +354,10 @@ inline bool each_operand(F&& f) {
 }
 
 // How many of the law's first `end` operands a step replaces.
-template <class Law>
+template <class Fused>
 constexpr int replaced_count(int end) {
     int count = 0;
-    for (int i = 0; i < end; ++i) count += Law::operands[i].role == Role::replaced;
+    for (int i = 0; i < end; ++i) count += Fused::operands[i].role == Role::replaced;
     return count;
 }
 
@@ -364,11 +365,11 @@ constexpr int replaced_count(int end) {
 // Never inlined into its caller: its scratch and locals are off the stack
 // before the generic law runs Python code (re-entry goes as deep as the
 // recursion limit allows).
-template <class Law, int ndim>
-VESK_NOINLINE Ref step(Instance<typename Law::Fields>* self, PyObject* target, PyObject* current, double dt) {
-    using R = Resolved<Law>;
+template <class Fused, int ndim>
+VESK_NOINLINE Ref step(Instance<typename Fused::Fields>* self, PyObject* target, PyObject* current, double dt) {
+    using R = Resolved<Fused>;
     constexpr int count = R::count;
-    constexpr int nfields = field_count<typename Law::Fields>;
+    constexpr int nfields = field_count<typename Fused::Fields>;
     const bool differentiate = dt > 0;
 
     // 1. Look-ups that may run Python code: nothing about any array is known
@@ -377,8 +378,8 @@ VESK_NOINLINE Ref step(Instance<typename Law::Fields>* self, PyObject* target, P
     // below); else wait for that kernel and decide everything again.
     concurrency::KernelOwner owner;
     for (;;) {
-        if (!numpy_calls_are_own(Law::numpy_calls, differentiate)) return Ref();
-        const bool to_own = large(target, release_gil_from_of<Law>());
+        if (!numpy_calls_are_own(Fused::numpy_calls, differentiate)) return Ref();
+        const bool to_own = large(target, release_gil_from_of<Fused>());
         if (to_own ? owner.try_own(self) : !concurrency::owned(self)) break;
         // the caller finds the error a signal handler raised
         if ((to_own ? owner.wait_to_own(self) : concurrency::wait_idle(self)) < 0) return Ref();
@@ -388,7 +389,14 @@ VESK_NOINLINE Ref step(Instance<typename Law::Fields>* self, PyObject* target, P
     const Snapshot<nfields> state(self, self->fields);
 
     // 3. Everything about the arrays, read from the held objects.
-    static_assert(Law::operands[0].source == target_position, "the target comes first: it gives the shape");
+    static_assert(Fused::operands[0].source == target_position, "the target comes first: it gives the shape");
+    static_assert(
+        [] {
+            for (const OperandSpec& o : Fused::operands)
+                if (o.role == Role::replaced && Fused::operands[o.result_like].role == Role::number) return false;
+            return Fused::operands[Fused::control_like].role != Role::number;
+        }(),
+        "a new array takes the dtype object of an array operand");
     KernelArray arrays[count];  // each set below: a number's, or an array's that is not plain, to nothing
     R r;
     r.dt = dt;
@@ -399,7 +407,7 @@ VESK_NOINLINE Ref step(Instance<typename Law::Fields>* self, PyObject* target, P
     const npy_intp history_shape[2] = {static_cast<npy_intp>(kernels::history_rows), shape[0]};
     r.n = arrays[0].size;
     const bool plain = each_operand<count>([&](auto i) {
-        constexpr OperandSpec spec = Law::operands[i];
+        constexpr OperandSpec spec = Fused::operands[i];
         r.data[i] = nullptr;
         r.number[i] = 0.0;
         r.result[i] = nullptr;
@@ -432,29 +440,29 @@ VESK_NOINLINE Ref step(Instance<typename Law::Fields>* self, PyObject* target, P
     if (!plain) return Ref();
     // Nothing updated in place shares memory with anything read.
     const bool apart = each_operand<count>([&](auto w) {
-        if constexpr (Law::operands[w].role != Role::updated) {
+        if constexpr (Fused::operands[w].role != Role::updated) {
             return true;
         } else {
             return each_operand<count>([&](auto i) {
-                if constexpr (i == w || Law::operands[i].role == Role::number) {
+                if constexpr (i == w || Fused::operands[i].role == Role::number) {
                     return true;
                 } else {
-                    const bool read = Law::operands[i].role == Role::updated || r.data[i];
+                    const bool read = Fused::operands[i].role == Role::updated || r.data[i];
                     return !(read && overlap(arrays[w], arrays[i]));
                 }
             });
         }
     });
-    if (!apart || !Law::accepts(r)) return Ref();
+    if (!apart || !Fused::accepts(r)) return Ref();
 
     // New results; a replaced array nothing else holds is reused by a small
     // step instead (written in place once the kernel is clean, or by it with
     // an undo log). A large step releases the GIL: it never reuses.
-    const bool release_gil = r.n >= release_gil_from_of<Law>();
+    const bool release_gil = r.n >= release_gil_from_of<Fused>();
     if (release_gil && !owner.owns()) return Ref();  // cannot happen: nothing ran since the claim
     // The control signal first: nothing that allocates comes between the
     // reuse test and the store when there is no GIL.
-    Ref control = new_array(descr_of(arrays[Law::control_like].object), ndim, shape);
+    Ref control = new_array(descr_of(arrays[Fused::control_like].object), ndim, shape);
     if (!control) {
         PyErr_Clear();  // the generic law meets the same shortage and reports it
         return Ref();
@@ -464,21 +472,21 @@ VESK_NOINLINE Ref step(Instance<typename Law::Fields>* self, PyObject* target, P
     // allocation under tracemalloc may wait, which lets the lock go).
     InstanceLock window(self, !release_gil);
     const auto can_reuse = [&](auto i) {
-        constexpr OperandSpec spec = Law::operands[i];
+        constexpr OperandSpec spec = Fused::operands[i];
         return !release_gil && arrays[i].object && reusable(arrays[i], descr_of(arrays[spec.result_like].object));
     };
     const bool reuse_all = window.held() && each_operand<count>([&](auto i) {
-        if constexpr (Law::operands[i].role != Role::replaced) return true;
+        if constexpr (Fused::operands[i].role != Role::replaced) return true;
         else return can_reuse(i);
     });
     if (!reuse_all) window.release();
-    Ref results[replaced_count<Law>(count)];  // by replaced_count<Law>(i) for operand i
+    Ref results[replaced_count<Fused>(count)];  // by replaced_count<Fused>(i) for operand i
     const bool made = each_operand<count>([&](auto i) {
-        constexpr OperandSpec spec = Law::operands[i];
+        constexpr OperandSpec spec = Fused::operands[i];
         if constexpr (spec.role != Role::replaced) {
             return true;
         } else {
-            Ref& result = results[replaced_count<Law>(i)];
+            Ref& result = results[replaced_count<Fused>(i)];
             // NumPy gives a result the dtype object of its first operand.
             PyArray_Descr* descr = descr_of(arrays[spec.result_like].object);
             if (free_threaded ? reuse_all : can_reuse(i)) {
@@ -495,7 +503,7 @@ VESK_NOINLINE Ref step(Instance<typename Law::Fields>* self, PyObject* target, P
         }
     });
     drop_spares_unlike(r.n);  // a step of another size frees what it cannot use
-    Scratch scratch(made ? Law::scratch_size(r) : 0);
+    Scratch scratch(made ? Fused::scratch_size(r) : 0);
     if (!made || !scratch.get()) {
         PyErr_Clear();  // the generic law meets the same shortage and reports it
         return Ref();
@@ -504,7 +512,7 @@ VESK_NOINLINE Ref step(Instance<typename Law::Fields>* self, PyObject* target, P
     r.scratch = scratch.get();
 
     // 4. The kernel and the in-place updates.
-    if (!run_clean(release_gil, [&] { return Law::kernel(r); }, [&] { Law::commit(r); }, [&] { Law::undo(r); }))
+    if (!run_clean(release_gil, [&] { return Fused::kernel(r); }, [&] { Fused::commit(r); }, [&] { Fused::undo(r); }))
         return Ref();
 
     // 5. A reset meanwhile (another thread's __init__ or __setstate__) wins:
@@ -519,8 +527,8 @@ VESK_NOINLINE Ref step(Instance<typename Law::Fields>* self, PyObject* target, P
         stored = state.unchanged(self->fields);
         if (stored) {
             each_operand<count>([&](auto i) {
-                if constexpr (Law::operands[i].role == Role::replaced)
-                    set_slot(self->fields[Law::operands[i].source], std::move(results[replaced_count<Law>(i)]));
+                if constexpr (Fused::operands[i].role == Role::replaced)
+                    set_slot(self->fields[Fused::operands[i].source], std::move(results[replaced_count<Fused>(i)]));
                 return true;
             });
         }
@@ -528,8 +536,8 @@ VESK_NOINLINE Ref step(Instance<typename Law::Fields>* self, PyObject* target, P
     window.release();
     if (stored && release_gil) {
         each_operand<count>([&](auto i) {
-            if constexpr (Law::operands[i].role == Role::replaced)
-                keep_spare(state[Law::operands[i].source]);  // if `state` alone holds it now
+            if constexpr (Fused::operands[i].role == Role::replaced)
+                keep_spare(state[Fused::operands[i].source]);  // if `state` alone holds it now
             return true;
         });
     }

@@ -11,6 +11,7 @@
 #include "controllers.hpp"
 
 #include "extension/binding.hpp"
+#include "extension/convert.hpp"
 #include "extension/operation.hpp"
 #include "fused.hpp"
 #include "numpy_calls.hpp"
@@ -45,6 +46,7 @@ struct FusedPid {
     static_assert(std::size(operands) == previous_error + 1, "one row per operand, in the enum's order");
     static constexpr fused::NumpyCall numpy_calls[] = {{fused::NumpyFunction::zeros_like, fused::Called::unless_differentiating}};
     static constexpr int control_like = kp;  // u = Kp*e + ...: kp's dtype object
+    using ndims = std::integer_sequence<int, 1, 2>;  // PIDController, PIDControllerXd
     using R = fused::Resolved<FusedPid>;
 
     static bool accepts(const R&) { return true; }
@@ -60,8 +62,8 @@ struct FusedPid {
             .integral_undo = r.scratch, .previous_undo = reused ? r.scratch + r.n : nullptr,
         };
     }
-    static bool kernel(const R& r) { return kernels::pid_step(pass(r), r.n, r.differentiate); }
-    static void undo(const R& r) { kernels::undo_update(pass(r), r.n); }
+    static bool kernel(const R& r) { return kernels::run(pass(r), r.n, r.differentiate); }
+    static void undo(const R& r) { kernels::undo(pass(r), r.n); }
     static void commit(const R&) {}  // the pass wrote everything in place
 };
 
@@ -70,11 +72,7 @@ struct FusedPid {
 int pid_init(const ClassSpec& spec, PidObject* self, PyObject* args, PyObject* kwds) {
     Operation op(spec.traceback.init);
     Ref gains[3];
-    if (bind(init_params, args, kwds, gains) < 0) return op.fail_status();
-    for (int i = 0; i < 3; ++i)
-        if (check_array_type(gains[i].get(), init_params.names[i]) < 0) return -1;
-    for (int i = 0; i < 3; ++i)
-        if (op.export_buffer(gains[i].get(), spec.ndim) < 0) return op.fail_status();
+    if (steps::bind_gains(op, init_params, args, kwds, spec.ndim, gains, [] { return 0; }) < 0) return -1;
 
     // The caller's gain arrays themselves are kept: no copy.
     set_field(self, kp, std::move(gains[0]));
@@ -90,23 +88,11 @@ int pid_init(const ClassSpec& spec, PidObject* self, PyObject* args, PyObject* k
     return 0;
 }
 
-PyObject* pid_compute_control(const ClassSpec& spec, PidObject* self, PyObject* const* args, Py_ssize_t nargs,
-                              PyObject* kwnames) {
-    const int ndim = spec.ndim;
-    steps::StepArgs step;
-    if (steps::bind_step(spec.traceback.compute_control, args, nargs, kwnames, step) < 0) return nullptr;
-    PyObject* const target = step.target_position.get();
-    PyObject* const current = step.current_position.get();
-    if (Ref control = ndim == 1   ? fused::step<FusedPid, 1>(self, target, current, step.dt)
-                      : ndim == 2 ? fused::step<FusedPid, 2>(self, target, current, step.dt)
-                                  : Ref())
-        return control.release();
-    // The generic law, once no kernel of another thread updates the arrays
-    // (a signal handler may raise while the step waits).
-    if (PyErr_Occurred() || concurrency::wait_idle(self) < 0) return nullptr;
-    Operation op(spec.traceback.compute_control);
-    if (steps::export_positions(op, ndim, step) < 0) return nullptr;
+namespace {
 
+// The law in NumPy's operations, for every step the fused one does not take
+// (not inlined: its frame stays off the fused path)
+VESK_NOINLINE PyObject* pid_generic(Operation& op, PidObject* self, const steps::StepArgs& step, int ndim) {
     FloatLocal error(ndim), p_term(ndim), i_term(ndim), derivative(ndim), d_term(ndim), control_signal(ndim);
     if (error.assign(numpy::sub(step.target_position.get(), step.current_position.get())) < 0) return op.fail();
     // Fields are read when used and held while used: NumPy may run Python
@@ -131,6 +117,13 @@ PyObject* pid_compute_control(const ClassSpec& spec, PidObject* self, PyObject* 
     if (!partial) return op.fail();
     if (control_signal.assign(numpy::add(partial.get(), d_term.get())) < 0) return op.fail();
     return Ref::new_ref(control_signal.get()).release();
+}
+
+}  // namespace
+
+PyObject* pid_compute_control(const ClassSpec& spec, PidObject* self, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) {
+    return steps::compute_control<FusedPid, pid_generic>(spec, self, args, nargs, kwnames);
 }
 
 }  // namespace vesk

@@ -3,8 +3,10 @@
 
 #include "extension/binding.hpp"
 #include "extension/buffer.hpp"
+#include "extension/convert.hpp"
 #include "extension/instance.hpp"
 #include "extension/operation.hpp"
+#include "fused.hpp"
 #include "numpy_calls.hpp"
 
 namespace vesk::steps {
@@ -44,6 +46,47 @@ inline int export_positions(Operation& op, int ndim, const StepArgs& step) {
     if (op.export_buffer(step.target_position.get(), ndim) < 0 ||
         op.export_buffer(step.current_position.get(), ndim) < 0) return op.fail_status();
     return 0;
+}
+
+// __init__'s prologue: binding; then `convert`, the class's own conversions
+// of what it was given besides the gains (they may run Python code, and
+// their errors come first); then the three gains, given[0..2], each
+// checked to be an ndarray and exported as a float array of `ndim`
+// dimensions, in that order. 0, or -1 with the error set.
+template <class Convert>
+int bind_gains(Operation& op, ParamList& params, PyObject* args, PyObject* kwds, int ndim, Ref* given,
+               Convert&& convert) {
+    if (bind(params, args, kwds, given) < 0 || convert() < 0) return op.fail_status();
+    for (int i = 0; i < 3; ++i)
+        if (check_array_type(given[i].get(), params.names[i]) < 0) return -1;
+    for (int i = 0; i < 3; ++i)
+        if (op.export_buffer(given[i].get(), ndim) < 0) return op.fail_status();
+    return 0;
+}
+
+// compute_control of every class: binding, then the law's fused step
+// (fused.hpp) where it applies, else the law's generic step, `Generic`,
+// once no kernel of another thread updates the arrays (a signal handler
+// may raise while the step waits) and with the positions exported.
+// `Fused::ndims` lists the dimensions its fused step is built for.
+template <class Fused, PyObject* (*Generic)(Operation& op, Instance<typename Fused::Fields>* self,
+                                            const StepArgs& step, int ndim)>
+PyObject* compute_control(const ClassSpec& spec, Instance<typename Fused::Fields>* self, PyObject* const* args,
+                          Py_ssize_t nargs, PyObject* kwnames) {
+    const int ndim = spec.ndim;
+    StepArgs step;
+    if (bind_step(spec.traceback.compute_control, args, nargs, kwnames, step) < 0) return nullptr;
+    PyObject* const target = step.target_position.get();
+    PyObject* const current = step.current_position.get();
+    Ref control;
+    [&]<int... N>(std::integer_sequence<int, N...>) {
+        (void)((ndim == N && (control = fused::step<Fused, N>(self, target, current, step.dt), true)) || ...);
+    }(typename Fused::ndims{});
+    if (control) return control.release();
+    if (PyErr_Occurred() || concurrency::wait_idle(self) < 0) return nullptr;
+    Operation op(spec.traceback.compute_control);
+    if (export_positions(op, ndim, step) < 0) return nullptr;
+    return Generic(op, self, step, ndim);
 }
 
 // integral += error * dt, the result stored back (the same array for an

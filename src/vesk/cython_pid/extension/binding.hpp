@@ -1,5 +1,4 @@
-// Binding of call arguments to a callable's fixed parameter list, and the
-// conversions of parameters declared as native numbers.
+// Binding of call arguments to a callable's fixed parameter list.
 #pragma once
 
 #include "ref.hpp"
@@ -33,18 +32,5 @@ int bind(ParamList& params, PyObject* const* args, Py_ssize_t nargs, PyObject* k
 // Binds a tuple of positional arguments and a keyword dict (may be null), as
 // tp_init receives them, into new references.
 int bind(ParamList& params, PyObject* args, PyObject* kwds, Ref* out);
-
-// A double from a Python object: a float exactly is read directly, anything
-// else goes through the interpreter's float conversion. 0, or -1 with the
-// conversion's error set.
-int to_double(PyObject* value, double* out);
-
-// A native long: an int gives its value; any other object goes through its
-// type's __int__ (not __index__). 0, or -1 with an error set.
-int to_long(PyObject* value, long* out);
-
-// A float array parameter accepts None or an ndarray (subclasses included).
-// TypeError "Argument ... has incorrect type" otherwise.
-int check_array_type(PyObject* value, const char* param);
 
 }  // namespace vesk

@@ -5,7 +5,7 @@
 
 #include <cstdarg>
 #include <cstdio>
-#include <type_traits>
+#include <utility>
 
 #include "concurrency.hpp"
 
@@ -47,7 +47,7 @@ int init_slot(PyObject* self, PyObject* args, PyObject* kwds) {
 }
 
 // The native methods receive the class that defines them (METH_METHOD).
-template <int M>
+template <Method M>
 PyObject* native_method(PyObject* self, PyTypeObject* defining, PyObject* const* args, size_t nargsf,
                         PyObject* kwnames) {
     const ClassSpec* c = class_of(defining);
@@ -57,8 +57,24 @@ PyObject* native_method(PyObject* self, PyTypeObject* defining, PyObject* const*
     if (depth.enter() < 0) return nullptr;
     return c->methods[M].entry(*c, self, args, PyVectorcall_NARGS(nargsf), kwnames);
 }
-constexpr PyCMethod native_methods[] = {native_method<0>, native_method<1>, native_method<2>};
-static_assert(std::size(native_methods) == std::extent_v<decltype(ClassSpec::methods)>);
+
+// One native entry per method, at index(Method).
+template <std::size_t... I>
+constexpr PerMethod<PyCMethod> native_methods_of(std::index_sequence<I...>) {
+    return {{native_method<static_cast<Method>(I)>...}};
+}
+constexpr PerMethod<PyCMethod> native_methods = native_methods_of(std::make_index_sequence<method_count>{});
+
+// Where the traceback entry name of a method's operation is kept.
+Name* operation_name(ClassSpec& c, Method m) {
+    switch (m) {
+        case Method::compute_control: return &c.traceback.compute_control;
+        case Method::reduce: return &c.traceback.reduce_cython;
+        case Method::setstate: return &c.traceback.setstate_cython;
+        case Method::count: break;
+    }
+    return nullptr;
+}
 
 // Formats a name derived from class `c` into its room. 0, or -1 with
 // SystemError when it does not fit. (The format check is GCC's and clang's;
@@ -84,12 +100,9 @@ int derive_names(ClassSpec& c) {
         compose(c, c.traceback.unpickle, "%s.%s", module, c.reconstructor_name) < 0 ||
         compose(c, c.traceback.unpickle_set_state, "%s.%s__set_state", module, c.reconstructor_name) < 0)
         return -1;
-    Name* method_operations[] = {&c.traceback.compute_control, &c.traceback.reduce_cython,
-                                 &c.traceback.setstate_cython};
-    static_assert(std::extent_v<decltype(method_operations)> == std::extent_v<decltype(ClassSpec::methods)>);
-    for (std::size_t m = 0; m < std::size(c.methods); ++m) {
+    for (Method m : all_methods) {
         if (compose(c, c.qualnames[m], "%s.%s", c.name, c.methods[m].name) < 0 ||
-            compose(c, *method_operations[m], "%s.%s.%s", module, c.name, c.methods[m].name) < 0)
+            compose(c, *operation_name(c, m), "%s.%s.%s", module, c.name, c.methods[m].name) < 0)
             return -1;
     }
     return 0;
@@ -115,13 +128,14 @@ int prepare(ClassSpec& c) {
     // The native method table; pickling set-up moves the two pickling
     // entries to __reduce__ / __setstate__, and module initialisation then
     // binds function objects under all three names.
-    for (std::size_t m = 0; m < std::size(c.methods); ++m) {
+    for (Method m : all_methods) {
         const MethodSpec& method = c.methods[m];
-        c.method_table[m] = {method.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(native_methods[m])),
-                             METH_METHOD | METH_FASTCALL | METH_KEYWORDS, nullptr};
+        c.method_table[index(m)] = {method.name,
+                                    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(native_methods[m])),
+                                    METH_METHOD | METH_FASTCALL | METH_KEYWORDS, nullptr};
         c.functions[m] = {method.name, c.qualnames[m], method.varnames, method.argcount, t, &c, method.entry};
     }
-    c.method_table[std::size(c.methods)] = {nullptr, nullptr, 0, nullptr};
+    c.method_table[method_count] = {nullptr, nullptr, 0, nullptr};
     t->tp_methods = c.method_table;
 
     const MethodSpec& r = c.reconstructor;

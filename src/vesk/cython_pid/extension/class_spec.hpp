@@ -3,6 +3,9 @@
 // The machinery reads these descriptions and knows no particular class.
 #pragma once
 
+#include <array>
+#include <cstddef>
+
 #include "binding.hpp"
 #include "function.hpp"
 #include "lifecycle.hpp"
@@ -48,6 +51,32 @@ constexpr Law make_law(std::span<const char* const> compute_varnames) {
     };
 }
 
+// The methods of every controller class. Their order is that of the class's
+// native method table, and every per-method array of a ClassSpec is indexed
+// by this enum alone.
+enum class Method { compute_control, reduce, setstate, count };
+inline constexpr std::size_t method_count = static_cast<std::size_t>(Method::count);
+constexpr std::size_t index(Method m) noexcept { return static_cast<std::size_t>(m); }
+
+// Every method, in that order.
+inline constexpr std::array<Method, method_count> all_methods = [] {
+    std::array<Method, method_count> all{};
+    for (std::size_t i = 0; i < method_count; ++i) all[i] = static_cast<Method>(i);
+    return all;
+}();
+
+// One element per method, reached by its Method.
+template <class T>
+struct PerMethod {
+    T items[method_count]{};
+    T& operator[](Method m) noexcept { return items[index(m)]; }
+    const T& operator[](Method m) const noexcept { return items[index(m)]; }
+    T* begin() noexcept { return items; }
+    T* end() noexcept { return items + method_count; }
+    const T* begin() const noexcept { return items; }
+    const T* end() const noexcept { return items + method_count; }
+};
+
 // Names derived from the class name; room for a class name of some 60 characters, checked.
 inline constexpr std::size_t name_room = 128;
 using Name = char[name_room];
@@ -64,21 +93,21 @@ struct ClassSpec {
     const Law* law;      // its fields and its code
     long checksums[3];   // accepted layout checksums; the first one is written
 
-    // ---- Set by the module wiring before prepare_classes().
-    MethodSpec methods[3]{};     // compute_control, __reduce_cython__, __setstate_cython__, in this order
-    MethodSpec reconstructor{};  // the module-level function that unpickling calls (its name is derived)
+    // ---- Set by the module wiring (classes.cpp) before prepare_classes().
+    PerMethod<MethodSpec> methods{};  // what each method is called and runs
+    MethodSpec reconstructor{};       // the module-level function that unpickling calls (its name is derived)
 
     // ---- Derived by prepare_classes().
     mutable PyTypeObject type = blank_type;  // the interpreter's to change once ready
     Name type_name{};           // "vesk.cython_pid.PIDController"
     Name reconstructor_name{};  // "__pyx_unpickle_PIDController"
-    Name qualnames[3]{};        // "PIDController.compute_control", ... as `methods`
+    PerMethod<Name> qualnames{};  // "PIDController.compute_control", ...
     struct {                    // traceback entries, "vesk.cython_pid.PIDController.__init__" ...
         Name init, compute_control, reduce_cython, setstate_cython;
         Name unpickle, unpickle_set_state;  // "vesk.cython_pid.__pyx_unpickle_PIDController[__set_state]"
     } traceback{};
-    PyMethodDef method_table[4]{};        // the native methods, as `methods`
-    FunctionSpec functions[3]{};          // the function objects, as `methods`
+    PyMethodDef method_table[method_count + 1]{};  // the native methods, at index(Method), then the end marker
+    PerMethod<FunctionSpec> functions{};           // the function objects
     FunctionSpec reconstructor_function{};
     mutable ParamList reconstructor_params{};  // its parameters (names interned on first use)
 

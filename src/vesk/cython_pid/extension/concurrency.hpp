@@ -18,6 +18,10 @@
 // controller. After fork() the child empties the list: the threads listed
 // are not there.
 //
+// Without a GIL, every read and store of a field holds the controller's own
+// lock (instance.hpp), and a step that reuses a replaced array holds it from
+// that decision to its store (InstanceLock, instance_lock.hpp).
+//
 // Each of our calls also counts as one Python call against the
 // interpreter's recursion limit (RecursionGuard), as the law's own Python
 // method would: re-entry from a callback ends in RecursionError, not in a

@@ -1,11 +1,5 @@
 #include "globals.hpp"
 
-#if defined(VESK_FAULT_INJECTION)
-extern "C" {
-Py_EXPORTED_SYMBOL long vesk_fail_allocation_at = 0;
-}
-#endif
-
 namespace vesk::globals {
 
 namespace {

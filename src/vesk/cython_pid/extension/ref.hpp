@@ -11,23 +11,9 @@
 #include <cstddef>
 #include <utility>
 
-namespace vesk {
+#include "fault_injection.hpp"
 
-// Allocation failure on demand, for the tests of the sanitizer build. There,
-// the module is compiled with VESK_FAULT_INJECTION and exports the counter
-// below: set to k > 0, it makes the k-th of the module's own allocations
-// from then on fail as if memory had run out (once; the counter then stays
-// at 0). Elsewhere no allocation ever fails on purpose.
-namespace fault {
-#if defined(VESK_FAULT_INJECTION)
-extern "C" long vesk_fail_allocation_at;
-inline bool allocation_fails() noexcept {
-    return vesk_fail_allocation_at > 0 && --vesk_fail_allocation_at == 0;
-}
-#else
-constexpr bool allocation_fails() noexcept { return false; }
-#endif
-}  // namespace fault
+namespace vesk {
 
 // Replaces the `Py_XDECREF(x); return NULL;` bookkeeping of C code.
 class Ref {

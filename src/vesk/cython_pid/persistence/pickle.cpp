@@ -9,6 +9,7 @@
 
 #include "extension/binding.hpp"
 #include "extension/concurrency.hpp"
+#include "extension/convert.hpp"
 #include "extension/globals.hpp"
 #include "extension/operation.hpp"
 
