@@ -27,7 +27,7 @@ SOURCES := meson.build pyproject.toml $(shell find src -type f -not -path '*/__p
 DEPS_STAMP := $(VENV)/.build-requires
 INSTALL_STAMP := $(VENV)/.installed
 
-.PHONY: demo test docs docs-check bench sanitize wheel test-oldest-numpy test-numpy-series clean check-python venv install \
+.PHONY: demo test docs docs-check bench bench-compare sanitize wheel test-oldest-numpy test-numpy-series clean check-python venv install \
 	test-clang test-gcc14 check-libcxx test-aarch64 wheel-aarch64 sdist test-debug test-freethreaded test-tsan
 
 check-python:
@@ -103,6 +103,21 @@ docs-check: docs
 	.ci/apt-ensure chromium chromium-driver
 	$(VPY) -m pytest -q tests/test_docs_site.py
 	$(VPY) docs/browser_check.py build/docs/html --screenshots build/docs/screenshots
+
+# This tree's build against another revision's (BASE, default HEAD: the
+# working tree's changes), both loaded in one process: the step of each
+# class and size side by side (benchmarks/compare_builds.py). A change that
+# should not move the speed is checked with it, in both load orders:
+#   make bench-compare BASE=main~3 [COMPARE_ARGS="--sizes 1 64 4096 --swap"]
+BASE ?= HEAD
+COMPARE_DIR := build/compare
+bench-compare: install
+	rm -rf $(COMPARE_DIR) && mkdir -p $(COMPARE_DIR)/src
+	git archive $(BASE) | tar -x -C $(COMPARE_DIR)/src
+	$(PIP_INSTALL) --no-deps --no-build-isolation -Cbuild-dir=$(CURDIR)/$(COMPARE_DIR)/build \
+	  --target $(COMPARE_DIR)/site ./$(COMPARE_DIR)/src
+	$(VPY) benchmarks/compare_builds.py $(COMPARE_DIR)/site/vesk/cython_pid.*.so \
+	  "$$($(VPY) -c 'import vesk.cython_pid as m; print(m.__file__)')" $(COMPARE_ARGS)
 
 # The threads section runs once more on the free-threaded interpreter (with
 # the GIL off) when `make test-freethreaded` has built it and its venv.
